@@ -1,0 +1,177 @@
+// The one door to the operating system.
+//
+// Everything outside platform/ is the same on every platform and reaches the
+// system only through this header. There is one implementation per platform:
+// platform/posix/ (Linux and other POSIX systems) and platform/windows/ (the
+// Windows C runtime and user32).
+//
+// Text is wchar_t throughout: UTF-16 on Windows, UTF-32 on POSIX. On POSIX a
+// wide path is turned into the bytes the system sees by the lossless mapping of
+// platform/posix/native_text.h, so names that are not valid UTF-8 still name
+// their files exactly.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+
+#include "platform/platform_config.h"
+
+namespace qx::plat {
+
+// ---- Paths ---------------------------------------------------------------
+
+// Capacity, in wide characters with the terminating null, of every composed
+// path and path part: 260 on Windows, 4096 (PATH_MAX) on POSIX.
+inline constexpr int kPathCapacity = QX_PATH_CAPACITY;
+
+// Capacity of one directory entry's own name, terminating null included.
+inline constexpr int kNameCapacity = QX_NAME_CAPACITY;
+
+// The separator the tool writes when it composes a path.
+inline constexpr wchar_t kSeparator = QX_SEPARATOR_CHAR;
+
+// True for every character that ends a directory part: '\' and '/' on
+// Windows, '/' only on POSIX (where '\' is an ordinary character).
+constexpr bool IsSeparator(wchar_t c) {
+#if QX_BACKSLASH_IS_SEPARATOR
+  return c == L'/' || c == L'\\';
+#else
+  return c == L'/';
+#endif
+}
+
+// True where paths may begin with a drive ("C:").
+inline constexpr bool kHasDrives = QX_HAS_DRIVES;
+
+// Splits a path into drive, directory, file name and extension, each into its
+// own buffer of the given capacity (terminating null included):
+//  - the drive is the first two characters when the second is ':' (only
+//    where kHasDrives), else empty;
+//  - the directory is what follows the drive up to and including the last
+//    separator, else empty;
+//  - the extension runs from the last '.' of what follows the directory to
+//    the end, else it is empty;
+//  - the file name is what lies between directory and extension.
+// Any output pointer may be null (that part is not wanted). Returns 0; when
+// the path is null or a part does not fit its buffer, every non-null part
+// comes back empty and the result is non-zero.
+int SplitPath(const wchar_t* path, wchar_t* drive, std::size_t driveCapacity,
+              wchar_t* dir, std::size_t dirCapacity, wchar_t* name,
+              std::size_t nameCapacity, wchar_t* ext, std::size_t extCapacity);
+
+// Makes a path absolute, resolved against the current directory (on Windows,
+// a drive-relative path such as "C:x" against that drive's own current
+// directory). "." and ".." components are resolved textually; links are not
+// followed. Returns false when the result does not fit `capacity` characters
+// (terminating null included) or the current directory is unknown.
+bool FullPath(const wchar_t* path, wchar_t* out, int capacity);
+
+// ---- Directory listing ---------------------------------------------------
+
+inline constexpr std::uint32_t kAttribSubdir = 0x10;
+
+// The fields of one listed entry that the tool uses.
+struct FindData {
+  std::uint32_t attrib;      // kAttribSubdir for a directory or a link to one
+  std::int64_t time_write;   // last write, whole seconds since 1970-01-01 UTC
+  wchar_t name[kNameCapacity];  // the entry's own name, without directory
+};
+
+using FindHandle = std::intptr_t;
+inline constexpr FindHandle kInvalidFind = -1;
+
+// Starts a listing of the entries that match `pattern`. The last component
+// of the pattern may hold '*' and '?', matched ignoring case; "*.*" matches
+// every name, with a dot or without. A last component without wildcards
+// names one entry exactly. The POSIX listing is sorted: "." and ".." first,
+// then by name with A-Z folded to a-z, ties broken by the exact name.
+// Fills `record` with the first entry and returns a handle, or returns
+// kInvalidFind when nothing matches or the pattern is not valid.
+FindHandle FindFirst(const wchar_t* pattern, FindData* record);
+
+// Fills `record` with the next entry and returns 0, or returns -1 at the end.
+int FindNext(FindHandle handle, FindData* record);
+
+// Ends a listing. Returns 0, or -1 for an invalid handle.
+int FindClose(FindHandle handle);
+
+// Identity of a directory, to recognise one reached again through a link.
+struct DirIdentity {
+  std::uint64_t device;
+  std::uint64_t inode;
+  bool operator==(const DirIdentity&) const = default;
+};
+
+// Identity of the directory `path` names (links followed). False on failure.
+bool GetDirIdentity(const wchar_t* path, DirIdentity* identity);
+
+// ---- Current directory and time ------------------------------------------
+
+// The current directory as an absolute path, with no separator at its end
+// except at the root. Returns buffer, or null when it does not fit or fails.
+wchar_t* GetCwd(wchar_t* buffer, int capacity);
+
+// Makes `path` the current directory. Returns 0, or -1 when it cannot.
+int ChangeDir(const wchar_t* path);
+
+// The current time in whole seconds since 1970-01-01 00:00:00 UTC.
+std::int64_t CurrentTime();
+
+// ---- Files -----------------------------------------------------------------
+
+// Opens a file in binary mode; `mode` is L"rb" or L"wb". Null on failure.
+// Other programs may go on reading and writing the file meanwhile.
+std::FILE* OpenFile(const wchar_t* path, const wchar_t* mode);
+
+// 64-bit seek (origin SEEK_SET, SEEK_CUR or SEEK_END): 0 or non-zero.
+int Seek64(std::FILE* stream, std::int64_t offset, int origin);
+
+// 64-bit position, negative on failure.
+std::int64_t Tell64(std::FILE* stream);
+
+// ---- Standard output -------------------------------------------------------
+
+// Appends wide text to the buffered standard output. On POSIX the text is
+// written as UTF-8 (with the lossless mapping back for U+DC80..U+DCFF), never
+// depending on the C locale.
+void WriteStdout(const wchar_t* text, std::size_t length);
+
+// Writes out everything buffered so far. Also done at normal exit and before
+// an error box is shown.
+void FlushStdout();
+
+// ---- The error box -----------------------------------------------------------
+
+inline constexpr unsigned kBoxYesNoErrorTaskModal = 0x2014;  // MB_YESNO|MB_ICONERROR|MB_TASKMODAL
+inline constexpr int kBoxFailed = 0;
+inline constexpr int kBoxYes = 6;  // IDYES
+inline constexpr int kBoxNo = 7;   // IDNO
+
+// Shows a modal Yes/No box and waits for the answer: kBoxYes, kBoxNo, or
+// kBoxFailed when it could not be shown or answered. On POSIX the box is a
+// stand-in on standard error that reads its answer from the controlling
+// terminal (/dev/tty); with no terminal it has failed. Standard output is
+// flushed first.
+int ShowErrorBox(const wchar_t* text, const wchar_t* caption, unsigned style);
+
+// Test seam: while a hook is set, ShowErrorBox calls it instead of showing
+// anything. Returns the previous hook; pass nullptr to remove it.
+using ErrorBoxHook = int (*)(const wchar_t* text, const wchar_t* caption,
+                             unsigned style);
+ErrorBoxHook SetErrorBoxHook(ErrorBoxHook hook);
+
+// Ends the process at once (the runtime's abort): no exit handlers run.
+[[noreturn]] void AbortProcess();
+
+// ---- Processor faults ----------------------------------------------------------
+
+// Runs fn(context) so that a processor fault inside it (an invalid memory
+// access: SIGSEGV or SIGBUS on POSIX, an access violation on Windows) comes
+// back as false instead of ending the process. Returns true when fn returned
+// normally. fn must not let exceptions escape. Guards may nest; a fault is
+// delivered to the innermost one. Faults outside any guard behave as if no
+// guard existed.
+bool RunFaultGuarded(void (*fn)(void*), void* context) noexcept;
+
+}  // namespace qx::plat

@@ -1,0 +1,30 @@
+// The three scanners' searches: pure functions over a read-only byte span.
+//
+// Each reports every resource it accepts, in buffer order, as (start, length)
+// to a callback, and never reads outside [data, data + length). They hold no
+// state between calls and write nothing, so they can be tested, fuzzed and
+// benchmarked on their own. ExtractBmp, ExtractJpg and ExtractPng
+// (Extract.h) hand the hits to WriteResource.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+
+namespace qx {
+
+using HitCallback = std::function<void(std::int64_t start, std::int64_t length)>;
+
+// Windows bitmaps: "BM", file size > 50 and inside the buffer, pixel offset
+// below the file size, information header of at least 12 bytes inside the
+// buffer. The scan resumes after an accepted bitmap.
+void FindBitmaps(const std::uint8_t* data, std::int64_t length, const HitCallback& onHit);
+
+// JPEG images: FF D8 FF, a header walk of at least three segments, then the
+// first FF D9 at or after the walk's end.
+void FindJpegs(const std::uint8_t* data, std::int64_t length, const HitCallback& onHit);
+
+// PNG images: the signature, then chunks with correct CRCs until IEND, having
+// seen IHDR, IDAT and IEND.
+void FindPngs(const std::uint8_t* data, std::int64_t length, const HitCallback& onHit);
+
+}  // namespace qx
