@@ -1,0 +1,163 @@
+// The entry point: the option pass, the usage text, the StartTime snapshot and
+// the expansion of every FILE and DIR argument.
+#include "app/Driver.h"
+
+#include <cstddef>
+#include <memory>
+
+#include "app/ComposePath.h"
+#include "platform/platform.h"
+#include "support/Console.h"
+#include "support/StringHelper.h"
+
+std::int64_t StartTime = 0;
+
+namespace {
+
+using qx::plat::kPathCapacity;
+
+constexpr const wchar_t* kUsage =
+    L"\n"
+    L"Usage: %s <-extract> [-subdirs] [-verbosity] <[FILE]> <[DIR]>\n"
+    L"\n"
+    L"This application extracts resources from files.\n"
+    L"\n"
+    L"  -extract   : The resources to extract. This parameter can be used multiple times.\n"
+    L"               Must be one of the following:\n"
+    L"               ALL  BMP  JPG  PNG\n"
+    L"\n"
+    L"  -subdirs   : Go into sub-directories and do all the files and (sub-)directories\n"
+    L"\n"
+    L"  -verbosity : The output verbosity:\n"
+    L"               1 -> Compact  show nothing\n"
+    L"               2 -> Normal   show the file names\n"
+    L"               3 -> Verbose  show the file names and the extracted resources (default)\n"
+    L"\n"
+    L"\n"
+    L"  FILE : One (or multiple) file name(s) for which to extract the resources\n"
+    L"\n"
+    L"  DIR  : One (or multiple) directories for which to extract the resources\n"
+    L"\n"
+    L"\n"
+    L"Examples:\n"
+    L"  %s -extract=ALL \"C:\\Temp\" \"D:\\My Files\\File 1.exe\" \"D:\\My Files\\File 2.bin\"\n"
+    L"  %s -subdirs -verbosity=3 -extract=JPG \"C:\\Temp\\*.dat\" \"C:\\My Files\\File 1.exe\"\n"
+    L"  %s -extract=JPG -extract=PNG *.exe\n"
+    L"\n"
+    L"v1.02 - Quarrix digs the pictures out of any file\n";
+
+struct Settings {
+  std::uint32_t mask = 0;
+  bool subdirs = false;
+  int verbosity = 3;
+};
+
+// Reads every option, blanking it so that the expansion pass skips it. A value
+// is judged by its first three characters, a verbosity by its first digit.
+Settings ReadOptions(int argc, wchar_t* argv[]) {
+  Settings settings;
+  for (int i = 1; i < argc; ++i) {
+    wchar_t* arg = argv[i];
+    if (arg == nullptr) continue;
+    if (Safe_wcsnicmp(arg, L"-extract=", 9) == 0) {
+      const wchar_t* value = arg + 9;
+      if (Safe_wcsnicmp(value, L"all", 3) == 0) {
+        settings.mask |= kMaskAll;
+      } else if (Safe_wcsnicmp(value, L"bmp", 3) == 0) {
+        settings.mask |= kMaskBmp;
+      } else if (Safe_wcsnicmp(value, L"jpg", 3) == 0) {
+        settings.mask |= kMaskJpg;
+      } else if (Safe_wcsnicmp(value, L"png", 3) == 0) {
+        settings.mask |= kMaskPng;
+      }
+      arg[0] = L'\0';
+    } else if (Safe_wcsicmp(arg, L"-subdirs") == 0) {
+      settings.subdirs = true;
+      arg[0] = L'\0';
+    } else if (Safe_wcsnicmp(arg, L"-verbosity=", 11) == 0) {
+      switch (arg[11]) {
+        case L'1': settings.verbosity = 1; break;
+        case L'2': settings.verbosity = 2; break;
+        case L'3': settings.verbosity = 3; break;
+        default: break;
+      }
+      arg[0] = L'\0';
+    }
+  }
+  return settings;
+}
+
+void PrintUsage(const wchar_t* programPath) {
+  auto name = std::make_unique<wchar_t[]>(kPathCapacity);
+  qx::plat::SplitPath(programPath, nullptr, 0, nullptr, 0, name.get(), kPathCapacity, nullptr, 0);
+  qx::PrintOut(kUsage, name.get(), name.get(), name.get(), name.get());
+}
+
+// Buffers for the expansion of one argument; too large for the stack where a
+// path holds thousands of characters.
+struct ExpansionBuffers {
+  wchar_t drive[kPathCapacity];
+  wchar_t dir[kPathCapacity];
+  wchar_t cwd[kPathCapacity];
+  wchar_t path[kPathCapacity];
+};
+
+// Hands one listed entry of `pattern` on: a directory to the walker, a file
+// older than the run to ProcessFile. The drive and directory come from the
+// pattern as typed, the name from the listing.
+void ExpandEntry(const wchar_t* pattern, const qx::plat::FindData& entry,
+                 const Settings& settings, ExpansionBuffers& buffers) {
+  if (qx::plat::SplitPath(pattern, buffers.drive, kPathCapacity, buffers.dir, kPathCapacity,
+                          nullptr, 0, nullptr, 0) != 0) {
+    return;
+  }
+  if (buffers.dir[0] == L'\0') {
+    // The current directory is read again for every match: the walker has
+    // restored it after each directory it entered.
+    if (qx::plat::GetCwd(buffers.cwd, kPathCapacity) == nullptr) return;
+    if (!qx::ComposePath(buffers.dir, L"%s" QX_PATH_SEP, buffers.cwd)) return;
+  }
+  const bool isDirectory = (entry.attrib & qx::plat::kAttribSubdir) != 0;
+  if (isDirectory) {
+    if (Safe_wcscmp(entry.name, L".") == 0 || Safe_wcscmp(entry.name, L"..") == 0) return;
+  } else if (entry.time_write >= StartTime) {
+    return;
+  }
+  if (!qx::ComposePath(buffers.path, L"%s%s%s", buffers.drive, buffers.dir, entry.name)) return;
+  if (isDirectory) {
+    ProcessDirectory(buffers.path, settings.mask, settings.subdirs, settings.verbosity);
+  } else {
+    ProcessFile(buffers.path, settings.mask, settings.verbosity);
+  }
+}
+
+void ExpandArgument(const wchar_t* pattern, const Settings& settings,
+                    ExpansionBuffers& buffers) {
+  auto record = std::make_unique<qx::plat::FindData>();
+  const qx::plat::FindHandle handle = qx::plat::FindFirst(pattern, record.get());
+  if (handle == qx::plat::kInvalidFind) return;
+  do {
+    ExpandEntry(pattern, *record, settings, buffers);
+  } while (qx::plat::FindNext(handle, record.get()) == 0);
+  qx::plat::FindClose(handle);
+}
+
+}  // namespace
+
+extern "C" int wmain(int argc, wchar_t* argv[]) {
+  const Settings settings = ReadOptions(argc, argv);
+  if (argc <= 1 || settings.mask == 0) {
+    PrintUsage(argc >= 1 ? argv[0] : nullptr);
+    return 0;
+  }
+
+  StartTime = qx::plat::CurrentTime();
+
+  auto buffers = std::make_unique<ExpansionBuffers>();
+  for (int i = 1; i < argc; ++i) {
+    const wchar_t* arg = argv[i];
+    if (arg == nullptr || arg[0] == L'\0') continue;
+    ExpandArgument(arg, settings, *buffers);
+  }
+  return 0;
+}

@@ -1,0 +1,95 @@
+// The directory walker: depth-first, in listing order, one directory current
+// at a time.
+#include <algorithm>
+#include <cstddef>
+#include <cwchar>
+#include <memory>
+#include <vector>
+
+#include "app/ComposePath.h"
+#include "app/Driver.h"
+#include "platform/platform.h"
+#include "support/StringHelper.h"
+
+namespace {
+
+using qx::plat::kPathCapacity;
+
+struct Walk {
+  std::uint32_t mask;
+  bool subdirs;
+  int verbosity;
+  // The directories from the walk's start down to the one being listed. A
+  // link back to any of them would make the walk go round for ever.
+  std::vector<qx::plat::DirIdentity> ancestors;
+};
+
+// What one level of the walk holds while it lists its directory. It lives on
+// the heap: a deep tree nests one level per directory, and paths hold
+// thousands of characters.
+struct Level {
+  qx::plat::FindData record;
+  wchar_t entryPath[kPathCapacity];
+};
+
+bool IsDotEntry(const wchar_t* name) {
+  return Safe_wcscmp(name, L".") == 0 || Safe_wcscmp(name, L"..") == 0;
+}
+
+// Lists the directory `path` (absolute) from inside it, and makes
+// `returnTo` current again before it returns.
+void WalkDirectory(const wchar_t* path, const wchar_t* returnTo, Walk& walk) {
+  qx::plat::DirIdentity identity{};
+  if (!qx::plat::GetDirIdentity(path, &identity)) return;
+  if (std::find(walk.ancestors.begin(), walk.ancestors.end(), identity) != walk.ancestors.end()) {
+    return;
+  }
+  if (qx::plat::ChangeDir(path) != 0) return;
+  walk.ancestors.push_back(identity);
+
+  // Only a root ends in a separator; its entries need no second one.
+  const std::size_t pathLength = std::wcslen(path);
+  const bool endsInSeparator = pathLength > 0 && qx::plat::IsSeparator(path[pathLength - 1]);
+
+  auto level = std::make_unique<Level>();
+  const qx::plat::FindHandle handle = qx::plat::FindFirst(L"*.*", &level->record);
+  if (handle != qx::plat::kInvalidFind) {
+    do {
+      const qx::plat::FindData& entry = level->record;
+      const bool isDirectory = (entry.attrib & qx::plat::kAttribSubdir) != 0;
+      if (isDirectory) {
+        if (!walk.subdirs || IsDotEntry(entry.name)) continue;
+      } else if (entry.time_write >= StartTime) {
+        continue;
+      }
+      if (!qx::ComposePath(level->entryPath, endsInSeparator ? L"%s%s" : L"%s" QX_PATH_SEP L"%s",
+                           path, entry.name)) {
+        continue;
+      }
+      if (isDirectory) {
+        WalkDirectory(level->entryPath, path, walk);
+      } else {
+        ProcessFile(level->entryPath, walk.mask, walk.verbosity);
+      }
+    } while (qx::plat::FindNext(handle, &level->record) == 0);
+    qx::plat::FindClose(handle);
+  }
+
+  walk.ancestors.pop_back();
+  qx::plat::ChangeDir(returnTo);
+}
+
+}  // namespace
+
+void ProcessDirectory(const wchar_t* path, std::uint32_t mask, bool subdirs, int verbosity) {
+  auto saved = std::make_unique<wchar_t[]>(kPathCapacity);
+  // Without the current directory the walk could not put it back.
+  if (qx::plat::GetCwd(saved.get(), kPathCapacity) == nullptr) return;
+  // The walk lists each directory from inside it, so the entry paths must not
+  // depend on the current directory.
+  auto absolute = std::make_unique<wchar_t[]>(kPathCapacity);
+  if (!qx::plat::FullPath(path, absolute.get(), kPathCapacity)) return;
+
+  Walk walk{mask, subdirs, verbosity, {}};
+  WalkDirectory(absolute.get(), saved.get(), walk);
+}

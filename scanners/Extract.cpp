@@ -1,0 +1,91 @@
+// The scanners as the run driver calls them, and the common output step that
+// names, writes, counts and reports each carved resource.
+#include "scanners/Extract.h"
+
+#include <cstddef>
+#include <cstdio>
+#include <memory>
+
+#include "platform/platform.h"
+#include "scanners/Scanners.h"
+#include "support/Console.h"
+#include "support/WideFormat.h"
+
+namespace {
+
+using qx::plat::kPathCapacity;
+
+struct OutputNaming {
+  wchar_t drive[kPathCapacity];
+  wchar_t dir[kPathCapacity];
+  wchar_t name[kPathCapacity];
+  wchar_t output[kPathCapacity];
+};
+
+const wchar_t* PatternFor(ResourceKind kind) {
+  switch (kind) {
+    case ResourceKind::Bmp: return L"%s%s%s_%03i.bmp";
+    case ResourceKind::Jpeg: return L"%s%s%s_%03i.jpg";
+    case ResourceKind::Png: return L"%s%s%s_%03i.png";
+  }
+  return nullptr;
+}
+
+// Composes the output path, or fails when it does not fit: a cut path could
+// create or overwrite a file nobody asked for.
+bool ComposeOutput(OutputNaming& naming, const wchar_t* pattern, int counter) {
+  constexpr std::size_t kMostCharacters = kPathCapacity - 1;
+  const int written = qx::FormatWide(naming.output, kMostCharacters, pattern, naming.drive,
+                                     naming.dir, naming.name, counter);
+  if (written < 0 || static_cast<std::size_t>(written) > kMostCharacters) return false;
+  naming.output[written] = L'\0';
+  return true;
+}
+
+void Extract(const std::uint8_t* buffer, const wchar_t* path, std::int64_t length, int verbosity,
+             ResourceKind kind,
+             void (*find)(const std::uint8_t*, std::int64_t, const qx::HitCallback&)) {
+  int counter = 0;
+  find(buffer, length, [&](std::int64_t start, std::int64_t size) {
+    WriteResource(path, kind, buffer + start, size, verbosity, counter);
+  });
+}
+
+}  // namespace
+
+void ExtractBmp(const std::uint8_t* buffer, const wchar_t* path, std::int64_t length,
+                int verbosity) {
+  Extract(buffer, path, length, verbosity, ResourceKind::Bmp, &qx::FindBitmaps);
+}
+
+void ExtractJpg(const std::uint8_t* buffer, const wchar_t* path, std::int64_t length,
+                int verbosity) {
+  Extract(buffer, path, length, verbosity, ResourceKind::Jpeg, &qx::FindJpegs);
+}
+
+void ExtractPng(const std::uint8_t* buffer, const wchar_t* path, std::int64_t length,
+                int verbosity) {
+  Extract(buffer, path, length, verbosity, ResourceKind::Png, &qx::FindPngs);
+}
+
+void WriteResource(const wchar_t* path, ResourceKind kind, const std::uint8_t* start,
+                   std::int64_t length, int verbosity, int& counter) {
+  const wchar_t* pattern = PatternFor(kind);
+  if (pattern == nullptr || start == nullptr || length < 0) return;
+  auto naming = std::make_unique<OutputNaming>();
+  // The source's extension is split off and never part of the output name.
+  if (qx::plat::SplitPath(path, naming->drive, kPathCapacity, naming->dir, kPathCapacity,
+                          naming->name, kPathCapacity, nullptr, 0) != 0) {
+    return;
+  }
+  if (!ComposeOutput(*naming, pattern, counter)) return;
+
+  std::FILE* file = qx::plat::OpenFile(naming->output, L"wb");
+  if (file == nullptr) return;
+  const auto count = static_cast<std::size_t>(length);
+  if (std::fwrite(start, 1, count, file) == count) {
+    if (verbosity == 3) qx::PrintOut(L"  %s\n", naming->output);
+    ++counter;
+  }
+  std::fclose(file);
+}
