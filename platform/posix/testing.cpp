@@ -1,0 +1,185 @@
+// OS help for the tests: a page that faults, and child processes whose
+// output is captured whole.
+#include "platform/testing.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <grp.h>
+#include <poll.h>
+#include <sys/mman.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+
+namespace qx::plat::testing {
+namespace {
+
+// The unprivileged account ("nobody") a child drops to.
+constexpr uid_t kNobody = 65534;
+
+struct Pipes {
+  int out[2] = {-1, -1};
+  int err[2] = {-1, -1};
+};
+
+void CloseFd(int* fd) {
+  if (*fd >= 0) close(*fd);
+  *fd = -1;
+}
+
+// What every child starts with: its own session (so no controlling
+// terminal), empty standard input, captured output, and no core file.
+void PrepareChild(const Pipes& pipes) {
+  setsid();
+  const int devNull = open("/dev/null", O_RDONLY);
+  if (devNull >= 0) {
+    dup2(devNull, STDIN_FILENO);
+    if (devNull != STDIN_FILENO) close(devNull);
+  }
+  dup2(pipes.out[1], STDOUT_FILENO);
+  dup2(pipes.err[1], STDERR_FILENO);
+  struct rlimit noCore{0, 0};
+  setrlimit(RLIMIT_CORE, &noCore);
+}
+
+// Reads both pipes to their end together, so that a child filling one of
+// them never waits for a parent blocked on the other.
+void Drain(Pipes* pipes, ChildResult* result) {
+  CloseFd(&pipes->out[1]);
+  CloseFd(&pipes->err[1]);
+  pollfd fds[2] = {{pipes->out[0], POLLIN, 0}, {pipes->err[0], POLLIN, 0}};
+  std::string* sinks[2] = {&result->out, &result->err};
+  int open = 2;
+  while (open > 0) {
+    if (poll(fds, 2, -1) < 0) {
+      if (errno == EINTR) continue;
+      break;
+    }
+    for (int i = 0; i < 2; ++i) {
+      if (fds[i].fd < 0 || fds[i].revents == 0) continue;
+      char chunk[4096];
+      const ssize_t n = read(fds[i].fd, chunk, sizeof chunk);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) {
+        close(fds[i].fd);
+        fds[i].fd = -1;  // poll skips negative descriptors
+        --open;
+        continue;
+      }
+      sinks[i]->append(chunk, static_cast<std::size_t>(n));
+    }
+  }
+  pipes->out[0] = -1;
+  pipes->err[0] = -1;
+}
+
+void Reap(pid_t pid, ChildResult* result) {
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0) {
+    if (errno != EINTR) return;
+  }
+  if (WIFEXITED(status)) result->exitCode = WEXITSTATUS(status);
+  if (WIFSIGNALED(status) && WTERMSIG(status) == SIGABRT) result->aborted = true;
+}
+
+bool OpenPipes(Pipes* pipes) {
+  if (pipe2(pipes->out, O_CLOEXEC) != 0) return false;
+  if (pipe2(pipes->err, O_CLOEXEC) != 0) {
+    CloseFd(&pipes->out[0]);
+    CloseFd(&pipes->out[1]);
+    return false;
+  }
+  return true;
+}
+
+void CloseAll(Pipes* pipes) {
+  for (int* fd : {&pipes->out[0], &pipes->out[1], &pipes->err[0], &pipes->err[1]}) CloseFd(fd);
+}
+
+// Anything still buffered in this process would otherwise be written twice,
+// once by each side of the fork.
+void FlushBeforeFork() {
+  FlushStdout();
+  std::fflush(nullptr);
+}
+
+}  // namespace
+
+NoAccessPage::NoAccessPage() {
+  const long page = sysconf(_SC_PAGESIZE);
+  const std::size_t size = page > 0 ? static_cast<std::size_t>(page) : 4096;
+  void* address = mmap(nullptr, size, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (address != MAP_FAILED) {
+    address_ = address;
+    size_ = size;
+  }
+}
+
+NoAccessPage::~NoAccessPage() {
+  if (address_ != nullptr) munmap(address_, size_);
+}
+
+ChildResult RunProgram(const std::vector<std::string>& argv, const std::string& cwd,
+                       bool runAsNobody) {
+  ChildResult result;
+  if (argv.empty()) return result;
+  std::vector<char*> args;
+  for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
+  args.push_back(nullptr);
+
+  Pipes pipes;
+  if (!OpenPipes(&pipes)) return result;
+  FlushBeforeFork();
+  const pid_t pid = fork();
+  if (pid < 0) {
+    CloseAll(&pipes);
+    return result;
+  }
+  if (pid == 0) {
+    PrepareChild(pipes);
+    if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(126);
+    if (runAsNobody && geteuid() == 0) {
+      if (setgroups(0, nullptr) != 0 || setgid(kNobody) != 0 || setuid(kNobody) != 0) _exit(126);
+    }
+    execv(args[0], args.data());
+    _exit(127);
+  }
+  Drain(&pipes, &result);
+  Reap(pid, &result);
+  return result;
+}
+
+ChildResult RunInChild(void (*fn)()) {
+  ChildResult result;
+  Pipes pipes;
+  if (fn == nullptr || !OpenPipes(&pipes)) return result;
+  FlushBeforeFork();
+  const pid_t pid = fork();
+  if (pid < 0) {
+    CloseAll(&pipes);
+    return result;
+  }
+  if (pid == 0) {
+    PrepareChild(pipes);
+    fn();
+    // What a normal exit of the tool would write out; exit handlers and the
+    // test framework's own teardown are not run in the child.
+    FlushStdout();
+    std::fflush(nullptr);
+    _exit(0);
+  }
+  Drain(&pipes, &result);
+  Reap(pid, &result);
+  return result;
+}
+
+bool IsPrivileged() { return geteuid() == 0; }
+
+}  // namespace qx::plat::testing
