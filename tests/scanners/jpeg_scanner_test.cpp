@@ -1,0 +1,464 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <initializer_list>
+#include <iterator>
+#include <random>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "reference_jpeg.h"
+#include "scanners/Scanners.h"
+
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+using Hits = qx::testref::JpegHits;
+using Hit = std::pair<std::int64_t, std::int64_t>;
+
+Hits Find(const Bytes& b) {
+  Hits hits;
+  qx::FindJpegs(b.data(), static_cast<std::int64_t>(b.size()),
+                [&](std::int64_t start, std::int64_t length) { hits.emplace_back(start, length); });
+  return hits;
+}
+
+// Both scanners, and they must agree.
+Hits FindChecked(const Bytes& b) {
+  Hits hits = Find(b);
+  EXPECT_EQ(hits, qx::testref::FindJpegsReference(b.data(), static_cast<std::int64_t>(b.size())));
+  return hits;
+}
+
+void Append(Bytes& b, std::initializer_list<int> values) {
+  for (int v : values) b.push_back(static_cast<std::uint8_t>(v));
+}
+void Append(Bytes& b, const Bytes& more) { b.insert(b.end(), more.begin(), more.end()); }
+
+// A marker segment: FF code, big-endian length (counting itself), payload of
+// length - 2 filler bytes.
+Bytes Segment(int code, int length, std::uint8_t fill = 0x11) {
+  Bytes s{0xFF, static_cast<std::uint8_t>(code), static_cast<std::uint8_t>(length >> 8),
+          static_cast<std::uint8_t>(length & 0xFF)};
+  for (int k = 2; k < length; ++k) s.push_back(fill);
+  return s;
+}
+
+// SOI, `segments` header segments, three bytes of entropy-coded data, EOI.
+Bytes Image(int segments) {
+  Bytes b{0xFF, 0xD8};
+  for (int k = 0; k < segments; ++k) Append(b, Segment(0xE0 + k, 6));
+  Append(b, {0x12, 0x34, 0x56, 0xFF, 0xD9});
+  return b;
+}
+
+Bytes Filler(std::size_t n, std::uint8_t value = 0x00) { return Bytes(n, value); }
+
+// The image at `at` in a buffer of `total` bytes filled with zeros.
+Bytes Embed(const Bytes& image, std::size_t at, std::size_t total) {
+  Bytes b = Filler(total);
+  std::copy(image.begin(), image.end(), b.begin() + static_cast<std::ptrdiff_t>(at));
+  return b;
+}
+
+Hit HitOf(std::size_t start, std::size_t length) {
+  return {static_cast<std::int64_t>(start), static_cast<std::int64_t>(length)};
+}
+
+TEST(JpegScanner, BufferLengthAndStartBounds) {
+  const Bytes image = Image(3);
+  ASSERT_LT(image.size(), 100u);
+  // The image alone, padded to exactly 100 bytes, is not scanned; at 101 it is.
+  EXPECT_TRUE(FindChecked(Embed(image, 0, 100)).empty());
+  EXPECT_EQ(FindChecked(Embed(image, 0, 101)), (Hits{HitOf(0, image.size())}));
+  // The last position tried is length - 101, even when the image is whole.
+  EXPECT_EQ(FindChecked(Embed(image, 199, 300)), (Hits{HitOf(199, image.size())}));
+  EXPECT_TRUE(FindChecked(Embed(image, 200, 300)).empty());
+  EXPECT_TRUE(Find(Bytes{}).empty());
+  qx::FindJpegs(nullptr, 0, [](std::int64_t, std::int64_t) { FAIL(); });
+}
+
+TEST(JpegScanner, NeedsThreeCountedSegmentsAndSkipsStandaloneMarkers) {
+  EXPECT_TRUE(FindChecked(Embed(Image(2), 5, 200)).empty());
+  EXPECT_EQ(FindChecked(Embed(Image(3), 5, 200)), (Hits{HitOf(5, Image(3).size())}));
+
+  // FF 01 and FF D0..D7 are stepped over without being counted.
+  Bytes two{0xFF, 0xD8, 0xFF, 0xD0, 0xFF, 0x01};
+  Append(two, Segment(0xE0, 4));
+  Append(two, {0xFF, 0xD7});
+  Append(two, Segment(0xDB, 4));
+  Append(two, {0xFF, 0xD3, 0x42, 0xFF, 0xD9});
+  EXPECT_TRUE(FindChecked(Embed(two, 3, 200)).empty());
+
+  Bytes three = two;
+  three.resize(three.size() - 3);  // drop the entropy byte and EOI
+  Append(three, Segment(0xC0, 5));
+  Append(three, {0x42, 0xFF, 0xD9});
+  EXPECT_EQ(FindChecked(Embed(three, 3, 200)), (Hits{HitOf(3, three.size())}));
+}
+
+TEST(JpegScanner, EveryOtherCodeIsASegmentWithALength) {
+  // Entropy-coded data starting with a stuffed FF 00: read as a third segment
+  // whose length 0x0006 jumps over the FF D9 lying inside it.
+  Bytes stuffed{0xFF, 0xD8};
+  Append(stuffed, Segment(0xE0, 4));
+  Append(stuffed, Segment(0xDB, 4));
+  Append(stuffed, {0xFF, 0x00, 0x00, 0x06, 0xFF, 0xD9, 0x77, 0x88, 0x99, 0xFF, 0xD9});
+  EXPECT_EQ(FindChecked(Embed(stuffed, 0, 200)), (Hits{HitOf(0, stuffed.size())}));
+
+  // FF D9 at a boundary is a segment too, not the end of the image.
+  Bytes eoiInWalk{0xFF, 0xD8};
+  Append(eoiInWalk, Segment(0xE0, 4));
+  Append(eoiInWalk, Segment(0xD9, 5));
+  Append(eoiInWalk, Segment(0xC4, 4));
+  Append(eoiInWalk, {0x55, 0xFF, 0xD9});
+  EXPECT_EQ(FindChecked(Embed(eoiInWalk, 1, 200)), (Hits{HitOf(1, eoiInWalk.size())}));
+
+  // So are FF D8 and FF FF.
+  Bytes odd{0xFF, 0xD8};
+  Append(odd, Segment(0xD8, 4));
+  Append(odd, Segment(0xFF, 4));
+  Append(odd, Segment(0xE1, 4));
+  Append(odd, {0x55, 0xFF, 0xD9});
+  EXPECT_EQ(FindChecked(Embed(odd, 0, 200)), (Hits{HitOf(0, odd.size())}));
+}
+
+TEST(JpegScanner, LengthsZeroAndOneEndTheWalkOnTheLengthField) {
+  for (int length : {0, 1}) {
+    SCOPED_TRACE(length);
+    // The third segment counts; the walk ends on its length bytes, so the end
+    // search starts right there and finds the FF D9 directly after them.
+    Bytes b{0xFF, 0xD8};
+    Append(b, Segment(0xE0, 4));
+    Append(b, Segment(0xDB, 4));
+    Append(b, {0xFF, 0xC0, 0x00, length, 0xFF, 0xD9});
+    EXPECT_EQ(FindChecked(Embed(b, 7, 200)), (Hits{HitOf(7, b.size())}));
+
+    Bytes two{0xFF, 0xD8};
+    Append(two, Segment(0xE0, 4));
+    Append(two, {0xFF, 0xC0, 0x00, length, 0xFF, 0xD9});
+    EXPECT_TRUE(FindChecked(Embed(two, 7, 200)).empty());
+  }
+}
+
+TEST(JpegScanner, EndMarkerCarvingAndResume) {
+  // End marker as the last two bytes of the buffer; the image must be longer
+  // than 100 bytes for its start to be tried.
+  Bytes tail = Filler(10, 0x20);
+  Append(tail, {0xFF, 0xD8});
+  Append(tail, Segment(0xE0, 120));
+  Append(tail, Segment(0xE1, 4));
+  Append(tail, Segment(0xE2, 4));
+  Append(tail, {0x01, 0xFF, 0xD9});
+  EXPECT_EQ(FindChecked(tail), (Hits{HitOf(10, tail.size() - 10)}));
+
+  const Bytes image = Image(3);
+
+  // Only the first FF D9 after the header closes the image; the scan resumes
+  // right behind it and finds an image that follows at once.
+  Bytes b = image;
+  b.insert(b.end() - 2, {0xFF, 0xD9, 0x01, 0x02});
+  const std::size_t firstLength = image.size();
+  Append(b, image);
+  b.resize(300, 0x00);
+  EXPECT_EQ(FindChecked(b), (Hits{HitOf(0, firstLength), HitOf(firstLength + 4, image.size())}));
+
+  // A start marker inside an accepted image is not tried again.
+  Bytes outer{0xFF, 0xD8};
+  Append(outer, Segment(0xE0, 4));
+  Append(outer, Segment(0xE1, 4));
+  Append(outer, Segment(0xE2, 4));
+  Append(outer, {0x01, 0xFF, 0xD8});
+  Append(outer, Segment(0xE0, 4));
+  Append(outer, Segment(0xE1, 4));
+  Append(outer, Segment(0xE2, 4));
+  Append(outer, {0x01, 0x02, 0xFF, 0xD9});
+  EXPECT_EQ(FindChecked(Embed(outer, 0, 200)), (Hits{HitOf(0, outer.size())}));
+}
+
+// An image whose first segment holds a complete thumbnail image.
+Bytes WithThumbnail(int outerSegments, bool outerEnd, std::size_t& thumbAt) {
+  const Bytes thumb = Image(3);
+  Bytes b{0xFF, 0xD8, 0xFF, 0xE1};
+  const int length = static_cast<int>(2 + 6 + thumb.size() + 6);
+  Append(b, {length >> 8, length & 0xFF, 'E', 'x', 'i', 'f', 0, 0});
+  thumbAt = b.size();
+  Append(b, thumb);
+  Append(b, Filler(6, 0x33));
+  for (int k = 1; k < outerSegments; ++k) Append(b, Segment(0xDB + k, 5));
+  Append(b, {0x10, 0x20, 0x30});
+  if (outerEnd) Append(b, {0xFF, 0xD9});
+  return b;
+}
+
+TEST(JpegScanner, ThumbnailInsideASegment) {
+  std::size_t thumbAt = 0;
+  const Bytes thumb = Image(3);
+
+  // Outer image accepted: the walk jumps over the thumbnail, which is not
+  // carved separately.
+  Bytes accepted = WithThumbnail(3, true, thumbAt);
+  Bytes b = Filler(11);
+  Append(b, accepted);
+  b.resize(400);
+  EXPECT_EQ(FindChecked(b), (Hits{HitOf(11, accepted.size())}));
+
+  // Outer image rejected for too few segments or for lack of an end marker:
+  // the scan moves on byte by byte and finds the thumbnail alone.
+  for (const auto& [segments, end] : {std::pair{2, true}, std::pair{3, false}}) {
+    Bytes rejected = WithThumbnail(segments, end, thumbAt);
+    Bytes r = Filler(11);
+    Append(r, rejected);
+    r.resize(400);
+    EXPECT_EQ(FindChecked(r), (Hits{HitOf(11 + thumbAt, thumb.size())}));
+  }
+}
+
+TEST(JpegScanner, WalkReachingTheLastBytesRejectsWithoutOverreading) {
+  // Three segments, the first long enough that the candidate lies before
+  // length - 100, then the bytes of the final boundary at the buffer's end.
+  auto build = [](std::initializer_list<int> last) {
+    Bytes b{0xFF, 0xD8};
+    Append(b, Segment(0xE0, 150));
+    Append(b, Segment(0xE1, 4));
+    Append(b, Segment(0xE2, 4));
+    Append(b, last);
+    return b;
+  };
+  // FF alone in the last byte: its code would lie beyond the buffer.
+  EXPECT_TRUE(FindChecked(build({0xFF})).empty());
+  // FF and a segment code in the last two bytes: no room for the length.
+  EXPECT_TRUE(FindChecked(build({0xFF, 0xC0})).empty());
+  // FF, code and one length byte: still no room.
+  EXPECT_TRUE(FindChecked(build({0xFF, 0xC0, 0x00})).empty());
+  // A standalone marker as the last two bytes steps to the end of the buffer.
+  EXPECT_TRUE(FindChecked(build({0xFF, 0xD0})).empty());
+  // A length that lands exactly on the buffer's end.
+  EXPECT_TRUE(FindChecked(build({0xFF, 0xC0, 0x00, 0x02})).empty());
+  // One byte more and the walk ends inside; the end marker then still fits.
+  const Bytes fits = build({0xFF, 0xC0, 0x00, 0x02, 0x00, 0xFF, 0xD9});
+  EXPECT_EQ(FindChecked(fits), (Hits{HitOf(0, fits.size())}));
+  // The end marker's FF as the very last byte does not count.
+  EXPECT_TRUE(FindChecked(build({0xFF, 0xC0, 0x00, 0x02, 0x00, 0xFF})).empty());
+}
+
+// --- Real images made by tests/data/make_jpeg.py ---------------------------
+
+Bytes ReadFile(const std::filesystem::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+std::vector<std::filesystem::path> DataJpegs() {
+  std::vector<std::filesystem::path> files;
+  for (const auto& e : std::filesystem::directory_iterator(QX_TEST_DATA_DIR)) {
+    if (e.path().extension() == ".jpg") files.push_back(e.path());
+  }
+  std::sort(files.begin(), files.end());
+  return files;
+}
+
+TEST(JpegScanner, RealImagesEmbeddedInRandomBytesAreCarvedExactly) {
+  const auto files = DataJpegs();
+  ASSERT_GE(files.size(), 4u) << "expected the generated images in " << QX_TEST_DATA_DIR;
+  std::mt19937 rng(1234);
+  std::uniform_int_distribution<int> byte(0, 0xFE);  // no FF: the filler holds no markers
+  Bytes buffer;
+  Hits expected;
+  for (const auto& f : files) {
+    SCOPED_TRACE(f.string());
+    const Bytes image = ReadFile(f);
+    ASSERT_GT(image.size(), 100u);
+    const std::size_t gap = 1 + 2 * (rng() % 500);  // odd offsets
+    for (std::size_t k = 0; k < gap; ++k) buffer.push_back(static_cast<std::uint8_t>(byte(rng)));
+    expected.push_back(HitOf(buffer.size(), image.size()));
+    Append(buffer, image);
+
+    // Each image alone, at an odd offset, with random bytes around it.
+    Bytes alone(33, 0x5A);
+    Append(alone, image);
+    for (int k = 0; k < 77; ++k) alone.push_back(static_cast<std::uint8_t>(byte(rng)));
+    const Hits got = FindChecked(alone);
+    ASSERT_EQ(got, (Hits{HitOf(33, image.size())}));
+    EXPECT_TRUE(std::equal(image.begin(), image.end(), alone.begin() + got[0].first));
+  }
+  for (int k = 0; k < 101; ++k) buffer.push_back(static_cast<std::uint8_t>(byte(rng)));
+  EXPECT_EQ(FindChecked(buffer), expected);
+}
+
+// --- Randomized comparison with the reference ------------------------------
+
+// Random "segment soups": start and end markers, standalone markers,
+// segments with small lengths (0 and 1 included), stuffed FF 00, FF runs and
+// plain bytes, so that walks branch, merge and end everywhere.
+Bytes Soup(std::mt19937& rng, std::size_t size) {
+  Bytes b;
+  auto pick = [&](int n) { return static_cast<int>(rng() % static_cast<unsigned>(n)); };
+  while (b.size() < size) {
+    switch (pick(11)) {
+      case 0:
+        Append(b, {0xFF, 0xD8, 0xFF});
+        break;
+      case 1: {
+        // A plausible header: start marker and a few short segments.
+        Append(b, {0xFF, 0xD8});
+        for (int k = 1 + pick(4); k > 0; --k) {
+          const int length = 2 + pick(6);
+          Append(b, {0xFF, 0xC0 + pick(0x20), 0, length});
+          for (int n = 2; n < length; ++n) b.push_back(static_cast<std::uint8_t>(pick(256)));
+        }
+        break;
+      }
+      case 10:
+        Append(b, {0xFF, 0xD8, 0xFF});
+        break;
+      case 2:
+        Append(b, {0xFF, 0xD9});
+        break;
+      case 3:
+        Append(b, {0xFF, pick(3) == 0 ? 0x01 : 0xD0 + pick(8)});
+        break;
+      case 4:
+      case 5: {
+        const int code = pick(4) == 0 ? (pick(2) ? 0xD8 : 0xD9) : 0xC0 + pick(0x3F);
+        const int length = pick(4) == 0 ? pick(2) : pick(24);
+        Append(b, {0xFF, code, length >> 8, length & 0xFF});
+        break;
+      }
+      case 6:
+        Append(b, {0xFF, 0x00});
+        break;
+      case 7:
+        b.insert(b.end(), static_cast<std::size_t>(1 + pick(4)), 0xFF);
+        break;
+      default:
+        b.push_back(static_cast<std::uint8_t>(pick(256)));
+    }
+  }
+  b.resize(size);
+  return b;
+}
+
+TEST(JpegScanner, AgreesWithReferenceOnSegmentSoups) {
+  std::mt19937 rng(20240501);
+  std::size_t totalHits = 0;
+  for (int round = 0; round < 4000; ++round) {
+    const std::size_t size = 90 + rng() % 700;
+    const Bytes b = Soup(rng, size);
+    const Hits got = Find(b);
+    ASSERT_EQ(got, qx::testref::FindJpegsReference(b.data(), static_cast<std::int64_t>(b.size())))
+        << "round " << round;
+    totalHits += got.size();
+  }
+  EXPECT_GT(totalHits, 100u);  // the soups do exercise acceptance
+}
+
+TEST(JpegScanner, AgreesWithReferenceOnMutatedChains) {
+  // Long chains entered by many candidates, with random damage: walks merge
+  // into each other, run off the buffer or end where the end search fails.
+  std::mt19937 rng(77);
+  std::size_t totalHits = 0;
+  for (int round = 0; round < 300; ++round) {
+    Bytes b;
+    const std::size_t units = 50 + rng() % 400;
+    for (std::size_t u = 0; u < units; ++u) Append(b, {0xFF, 0xC0, 0x00, 0x04, 0xFF, 0xD8});
+    const int mutations = static_cast<int>(rng() % 12);
+    for (int m = 0; m < mutations; ++m) {
+      const std::size_t at = rng() % b.size();
+      switch (rng() % 4) {
+        case 0: b[at] = 0x00; break;                                   // end a walk here
+        case 1: b[at] = 0xD9; break;                                   // maybe an end marker
+        case 2: b[at] = static_cast<std::uint8_t>(rng() % 16); break;  // change a length
+        default: b[at] = 0xD0; break;                                  // standalone marker
+      }
+    }
+    const Hits got = Find(b);
+    ASSERT_EQ(got, qx::testref::FindJpegsReference(b.data(), static_cast<std::int64_t>(b.size())))
+        << "round " << round;
+    totalHits += got.size();
+  }
+  EXPECT_GT(totalHits, 20u);
+}
+
+// --- Inputs that would make a quadratic scan hang --------------------------
+// Their results are known by construction; the reference would need hours.
+
+Bytes Repeat(std::initializer_list<int> unit, std::size_t times) {
+  Bytes b;
+  b.reserve(unit.size() * times);
+  for (std::size_t k = 0; k < times; ++k) Append(b, unit);
+  return b;
+}
+
+TEST(JpegScanner, LongChainEnteredByEveryCandidate) {
+  // Every FF D8 is followed by FF, so each unit starts a candidate whose walk
+  // would run the whole remaining chain.
+  const std::size_t units = 1000000;
+  Bytes dead = Repeat({0xFF, 0xC0, 0x00, 0x04, 0xFF, 0xD8}, units);
+  EXPECT_TRUE(Find(dead).empty());  // the last step leaves the buffer
+
+  // The chain ends in entropy-coded data without an end marker.
+  Bytes noEnd = dead;
+  Append(noEnd, Filler(200, 0x00));
+  EXPECT_TRUE(Find(noEnd).empty());
+
+  // With an end marker the first candidate takes everything.
+  Bytes withEnd = noEnd;
+  Append(withEnd, {0xFF, 0xD9, 0x00});
+  EXPECT_EQ(Find(withEnd), (Hits{HitOf(4, withEnd.size() - 1 - 4)}));
+}
+
+TEST(JpegScanner, StandaloneRunEnteredThroughCountedSegments) {
+  // A real image first, then 10,000 candidates whose single counted segment
+  // jumps into a long run of FF D0, which runs off the end of the buffer.
+  Bytes b = Image(3);
+  const std::size_t imageSize = b.size();
+  const std::size_t candidates = 10000;
+  const std::size_t runStart = imageSize + candidates * 6 + 2;  // kept even below
+  Bytes front;
+  for (std::size_t k = 0; k < candidates; ++k) {
+    const std::size_t at = imageSize + k * 6;
+    const std::size_t target = runStart + 2 * (k % 1000);
+    const std::size_t length = target - (at + 2) - 2;
+    ASSERT_LE(length, 0xFFFFu);
+    Append(front, {0xFF, 0xD8, 0xFF, 0xC0, static_cast<int>(length >> 8),
+                   static_cast<int>(length & 0xFF)});
+  }
+  Append(b, front);
+  Append(b, {0x00, 0x00});
+  ASSERT_EQ(b.size(), runStart);
+  Append(b, Repeat({0xFF, 0xD0}, 2000000));
+  EXPECT_EQ(Find(b), (Hits{HitOf(0, imageSize)}));
+
+  // Ending the run with two more segments and an end marker makes the first
+  // candidate after the image take the rest.
+  b.resize(b.size() - 2);
+  Append(b, Segment(0xC4, 2));
+  Append(b, Segment(0xDA, 2));
+  Append(b, {0x00, 0xFF, 0xD9});
+  EXPECT_EQ(Find(b), (Hits{HitOf(0, imageSize), HitOf(imageSize, b.size() - imageSize)}));
+}
+
+TEST(JpegScanner, ManyValidHeadersWithoutEndMarker) {
+  // An image, then 200,000 candidates with three counted segments each whose
+  // walks end at scattered positions (the segments overlap one another), and
+  // no FF D9 anywhere after the image: every end search fails.
+  std::mt19937 rng(5);
+  Bytes b = Filler(3);
+  const Bytes image = Image(3);
+  Append(b, image);
+  const std::size_t imageAt = 3;
+  for (int k = 0; k < 200000; ++k) {
+    const int jump = static_cast<int>(rng() % 3000);
+    Append(b, {0xFF, 0xD8, 0xFF, 0xE0, 0x00, 0x02, 0xFF, 0xE1, 0x00, 0x02, 0xFF, 0xC0,
+               jump >> 8, jump & 0xFF, 0x00});
+  }
+  Append(b, Filler(3000, 0x00));
+  EXPECT_EQ(Find(b), (Hits{HitOf(imageAt, image.size())}));
+}
+
+}  // namespace
