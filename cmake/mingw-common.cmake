@@ -1,0 +1,15 @@
+# Shared by the MinGW-w64 toolchain files; QX_MINGW_TRIPLET names the target.
+set(CMAKE_C_COMPILER ${QX_MINGW_TRIPLET}-gcc)
+set(CMAKE_CXX_COMPILER ${QX_MINGW_TRIPLET}-g++)
+set(CMAKE_RC_COMPILER ${QX_MINGW_TRIPLET}-windres)
+set(CMAKE_AR ${QX_MINGW_TRIPLET}-ar CACHE FILEPATH "")
+set(CMAKE_RANLIB ${QX_MINGW_TRIPLET}-ranlib CACHE FILEPATH "")
+
+set(CMAKE_FIND_ROOT_PATH /usr/${QX_MINGW_TRIPLET})
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+
+# The runtime is linked in whole, so the .exe needs no MinGW DLL beside it.
+set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")

@@ -1,0 +1,31 @@
+#!/bin/sh
+# Runs a Windows program under Wine, headless and quietly:
+#   wine-run.sh PREFIX PROGRAM [ARGUMENTS...]
+# PREFIX is the Wine prefix to use; it is created on first use (under a lock,
+# since ctest may start several programs at once). No display is used, and
+# the Mono and Gecko installers are disabled so nothing waits for an answer.
+set -eu
+prefix=$1
+shift
+export WINEPREFIX="$prefix"
+export WINEDEBUG=-all
+export WINEDLLOVERRIDES="mscoree=;mshtml=;winemenubuilder.exe=d"
+unset DISPLAY WAYLAND_DISPLAY
+if [ -x /usr/lib/wine/wine64 ]; then
+  wine=/usr/lib/wine/wine64
+  export WINELOADER="$wine"
+else
+  wine=wine
+fi
+if [ ! -f "$prefix/.qx-ready" ]; then
+  mkdir -p "$prefix"
+  (
+    flock 9
+    if [ ! -f "$prefix/.qx-ready" ]; then
+      "$wine" wineboot --init >/dev/null 2>&1 || true
+      wineserver -w 2>/dev/null || true
+      touch "$prefix/.qx-ready"
+    fi
+  ) 9>"$prefix.lock"
+fi
+exec "$wine" "$@"

@@ -1,0 +1,69 @@
+// Directory listing with the runtime's own wildcard matching
+// (_wfindfirst64i32 and its family), and directory identities.
+#include <io.h>
+#include <windows.h>
+
+#include <cwchar>
+
+#include "platform/platform.h"
+#include "platform/windows/runtime.h"
+
+namespace qx::plat {
+namespace {
+
+static_assert(sizeof(_wfinddata64i32_t::name) / sizeof(wchar_t) == kNameCapacity,
+              "a listed name must fit the record's name buffer");
+
+void Fill(const _wfinddata64i32_t& found, FindData* record) {
+  record->attrib = found.attrib;
+  record->time_write = found.time_write;
+  std::wmemcpy(record->name, found.name, kNameCapacity);
+  record->name[kNameCapacity - 1] = L'\0';
+}
+
+}  // namespace
+
+FindHandle FindFirst(const wchar_t* pattern, FindData* record) {
+  if (pattern == nullptr || record == nullptr) return kInvalidFind;
+  windows::EnsureQuietRuntime();
+  _wfinddata64i32_t found{};
+  const intptr_t handle = _wfindfirst64i32(pattern, &found);
+  if (handle == -1) return kInvalidFind;
+  Fill(found, record);
+  return static_cast<FindHandle>(handle);
+}
+
+int FindNext(FindHandle handle, FindData* record) {
+  if (handle == kInvalidFind || record == nullptr) return -1;
+  windows::EnsureQuietRuntime();
+  _wfinddata64i32_t found{};
+  if (_wfindnext64i32(static_cast<intptr_t>(handle), &found) != 0) return -1;
+  Fill(found, record);
+  return 0;
+}
+
+int FindClose(FindHandle handle) {
+  if (handle == kInvalidFind) return -1;
+  windows::EnsureQuietRuntime();
+  return _findclose(static_cast<intptr_t>(handle)) == 0 ? 0 : -1;
+}
+
+bool GetDirIdentity(const wchar_t* path, DirIdentity* identity) {
+  if (path == nullptr || identity == nullptr) return false;
+  // Backup semantics is what lets CreateFileW open a directory; without
+  // FILE_FLAG_OPEN_REPARSE_POINT a link is followed to its target.
+  const HANDLE handle =
+      CreateFileW(path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                  nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return false;
+  BY_HANDLE_FILE_INFORMATION info{};
+  const bool ok = GetFileInformationByHandle(handle, &info) != 0 &&
+                  (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+  CloseHandle(handle);
+  if (!ok) return false;
+  identity->device = info.dwVolumeSerialNumber;
+  identity->inode = (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+  return true;
+}
+
+}  // namespace qx::plat
