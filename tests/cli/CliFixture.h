@@ -1,0 +1,66 @@
+// Runs the real tool in a fresh temporary directory tree and looks at what it
+// printed and wrote.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "platform/testing.h"
+
+namespace qx::cli {
+
+namespace fs = std::filesystem;
+
+// A bitmap file of `size` bytes (at least 26): "BM", the size, the pixel
+// offset 26, a 12-byte information header, then `fill` bytes up to the size.
+std::string Bitmap(std::uint32_t size, char fill);
+
+// Bytes that hold no signature of any kind.
+std::string Filler(std::size_t count);
+
+// Relative path (with '/') -> content of every regular file below a root.
+using FileMap = std::map<std::string, std::string>;
+
+class CliTest : public ::testing::Test {
+ protected:
+  void SetUp() override;
+  void TearDown() override;
+
+  // The tree's root, canonical, so that it compares with the absolute paths
+  // the tool prints.
+  const fs::path& Root() const { return root_; }
+  std::string At(const std::string& relative) const { return (root_ / relative).string(); }
+
+  // Writes a file (creating its directories) and dates it an hour back:
+  // files written in the second the run starts or later are never scanned.
+  void WriteOld(const fs::path& path, const std::string& bytes);
+  static std::string ReadAll(const fs::path& path);
+
+  // Every regular file below the root, links not followed.
+  FileMap Snapshot() const;
+  // The files that are new or changed in `after`.
+  static FileMap Written(const FileMap& before, const FileMap& after);
+
+  // Runs the tool with the given arguments (argument 0 added) in `cwd`
+  // (the root when empty).
+  plat::testing::ChildResult Run(const std::vector<std::string>& args, const fs::path& cwd = {},
+                                 bool asNobody = false) const;
+
+  // Opens the whole tree to other users, so that a run as an unprivileged
+  // user can read and write it; false (the test should skip) when this
+  // machine cannot run the tool as such a user.
+  bool PrepareUnprivilegedRun();
+
+  // The usage text for a program whose name part is `name`.
+  static std::string UsageText(const std::string& name);
+
+ private:
+  fs::path root_;
+};
+
+}  // namespace qx::cli
