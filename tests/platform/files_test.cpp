@@ -163,14 +163,4 @@ TEST(CurrentDirectory, NullWhenItDoesNotFit) {
   EXPECT_EQ(qx::plat::GetCwd(nullptr, qx::plat::kPathCapacity), nullptr);
 }
 
-TEST(CurrentTime, IsTheSystemClockInWholeSeconds) {
-  const auto before = std::chrono::duration_cast<std::chrono::seconds>(
-                          std::chrono::system_clock::now().time_since_epoch()).count();
-  const std::int64_t now = qx::plat::CurrentTime();
-  const auto after = std::chrono::duration_cast<std::chrono::seconds>(
-                         std::chrono::system_clock::now().time_since_epoch()).count();
-  EXPECT_GE(now, before);
-  EXPECT_LE(now, after + 1);
-}
-
 }  // namespace
