@@ -1,6 +1,10 @@
 # Shared by the MinGW-w64 toolchain files; QX_MINGW_TRIPLET names the target.
-set(CMAKE_C_COMPILER ${QX_MINGW_TRIPLET}-gcc)
-set(CMAKE_CXX_COMPILER ${QX_MINGW_TRIPLET}-g++)
+# The POSIX thread model is the one with std::thread and std::mutex (which
+# GoogleTest needs); -static below links its winpthread in too.
+find_program(QX_MINGW_GXX NAMES ${QX_MINGW_TRIPLET}-g++-posix ${QX_MINGW_TRIPLET}-g++ REQUIRED)
+find_program(QX_MINGW_GCC NAMES ${QX_MINGW_TRIPLET}-gcc-posix ${QX_MINGW_TRIPLET}-gcc REQUIRED)
+set(CMAKE_C_COMPILER ${QX_MINGW_GCC})
+set(CMAKE_CXX_COMPILER ${QX_MINGW_GXX})
 set(CMAKE_RC_COMPILER ${QX_MINGW_TRIPLET}-windres)
 set(CMAKE_AR ${QX_MINGW_TRIPLET}-ar CACHE FILEPATH "")
 set(CMAKE_RANLIB ${QX_MINGW_TRIPLET}-ranlib CACHE FILEPATH "")
