@@ -1,0 +1,19 @@
+// Slow, literal versions of the BMP and PNG searches, written straight from
+// their step-by-step definition: byte-at-a-time loops, a fresh CRC object and
+// a byte-wise CRC per chunk, no memory of earlier walks. The fast searches
+// must report exactly the same hits on every input.
+#pragma once
+
+#include <cstdint>
+#include <utility>
+#include <vector>
+
+namespace qx::testref {
+
+// (start, length) of every accepted resource, in buffer order.
+using ScanHits = std::vector<std::pair<std::int64_t, std::int64_t>>;
+
+ScanHits FindBitmapsReference(const std::uint8_t* data, std::int64_t length);
+ScanHits FindPngsReference(const std::uint8_t* data, std::int64_t length);
+
+}  // namespace qx::testref
