@@ -22,6 +22,7 @@ void Nothing(void*) {}
 struct Nested {
   void* bad;
   bool innerResult = true;
+  bool innerFaults = true;
   bool faultAfterInner = false;
   int reached = 0;
 };
@@ -44,7 +45,8 @@ TEST(FaultGuard, FaultGoesToTheInnermostGuard) {
   qx::plat::testing::NoAccessPage page;
   auto outer = [](void* raw) {
     auto* n = static_cast<Nested*>(raw);
-    n->innerResult = qx::plat::RunFaultGuarded(Touch, n->bad);
+    int fine = 0;
+    n->innerResult = qx::plat::RunFaultGuarded(Touch, n->innerFaults ? n->bad : &fine);
     n->reached = 1;
     if (n->faultAfterInner) Touch(n->bad);
     n->reached = 2;
@@ -60,6 +62,14 @@ TEST(FaultGuard, FaultGoesToTheInnermostGuard) {
   EXPECT_FALSE(qx::plat::RunFaultGuarded(outer, &after));
   EXPECT_FALSE(after.innerResult);
   EXPECT_EQ(1, after.reached);
+
+  // The same when the inner guard ended normally.
+  Nested completed{page.address()};
+  completed.innerFaults = false;
+  completed.faultAfterInner = true;
+  EXPECT_FALSE(qx::plat::RunFaultGuarded(outer, &completed));
+  EXPECT_TRUE(completed.innerResult);
+  EXPECT_EQ(1, completed.reached);
 }
 
 TEST(FaultGuard, EachThreadHasItsOwnGuards) {
@@ -101,8 +111,11 @@ TEST(FaultGuard, FaultOutsideAnyGuardIsNotSwallowed) {
   if (!kPosixHost) GTEST_SKIP() << "needs a forked child";
   const auto result = qx::plat::testing::RunInChild([] {
     static qx::plat::testing::NoAccessPage page;
-    // A guard that caught a fault earlier changes nothing about later ones.
+    // Guards that ended earlier, by a fault or normally, change nothing
+    // about later faults.
     qx::plat::RunFaultGuarded(Touch, page.address());
+    int fine = 0;
+    qx::plat::RunFaultGuarded(Touch, &fine);
     Touch(page.address());
     qx::plat::WriteStdout(L"survived", 8);
   });
