@@ -2,6 +2,7 @@
 // cannot make. Linked into test programs, never into the tool.
 #pragma once
 
+#include <filesystem>
 #include <string>
 
 namespace qx::plat::testing {
@@ -9,5 +10,10 @@ namespace qx::plat::testing {
 // Creates a named pipe at `path` (bytes as the OS sees them). False where it
 // cannot be made, or where the platform has no named pipes in its file system.
 bool MakeFifo(const std::string& path);
+
+// A path as the platform layer spells it in wide text, and back: on POSIX
+// through the lossless byte mapping, on Windows the path's own UTF-16.
+std::wstring WidePath(const std::filesystem::path& path);
+std::filesystem::path NativePath(const std::wstring& wide);
 
 }  // namespace qx::plat::testing

@@ -6,4 +6,8 @@ namespace qx::plat::testing {
 // would meet, so there is nothing of the kind to create.
 bool MakeFifo(const std::string&) { return false; }
 
+std::wstring WidePath(const std::filesystem::path& path) { return path.wstring(); }
+
+std::filesystem::path NativePath(const std::wstring& wide) { return std::filesystem::path(wide); }
+
 }  // namespace qx::plat::testing

@@ -72,7 +72,7 @@ TEST(OpenFile, RefusesDirectoriesPipesAndDevices) {
 
   // With no writer on the other end an ordinary open of a pipe for reading
   // waits forever, and one for writing either waits or fails.
-  if (!qx::plat::testing::MakeFifo((scratch.path() / "pipe").native())) {
+  if (!qx::plat::testing::MakeFifo((scratch.path() / "pipe").string())) {
     GTEST_SKIP() << "no named pipes here";
   }
   const auto start = std::chrono::steady_clock::now();

@@ -103,7 +103,7 @@ TEST_F(Listing, FailsWhenNothingMatchesOrThePatternIsNotValid) {
   for (const std::wstring& pattern :
        {In(L"*.none"), In(L"missing"), In(L""), In(L"missing/*"), In(L"alpha/*"), std::wstring(L"")}) {
     EXPECT_EQ(qx::plat::FindFirst(pattern.c_str(), &record), kInvalidFind)
-        << qx::plat::posix::EncodeNative(pattern);
+        << qx::test::Native(pattern).string();
   }
   EXPECT_EQ(qx::plat::FindFirst(nullptr, &record), kInvalidFind);
   EXPECT_EQ(qx::plat::FindFirst(In(L"*").c_str(), nullptr), kInvalidFind);

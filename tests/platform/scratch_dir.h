@@ -11,19 +11,15 @@
 #include <system_error>
 
 #include "platform/platform.h"
-#include "platform/posix/native_text.h"
+#include "platform/testing_fs.h"
 
 namespace qx::test {
 
 namespace fs = std::filesystem;
 
-inline std::wstring Wide(const fs::path& path) {
-  return qx::plat::posix::DecodeNative(path.native());
-}
+inline std::wstring Wide(const fs::path& path) { return qx::plat::testing::WidePath(path); }
 
-inline fs::path Native(const std::wstring& wide) {
-  return fs::path(qx::plat::posix::EncodeNative(wide));
-}
+inline fs::path Native(const std::wstring& wide) { return qx::plat::testing::NativePath(wide); }
 
 class ScratchDir {
  public:

@@ -13,7 +13,7 @@ constexpr bool kPosixHost = qx::plat::kSeparator == L'/';
 TEST(StdoutBuffer, WideTextBecomesUtf8WhateverTheLocale) {
   if (!kPosixHost) GTEST_SKIP() << "UTF-8 standard output is the POSIX form";
   const auto result = qx::plat::testing::RunInChild([] {
-    const std::wstring text = L"a\x00E9\x4E2D\x1F600|\xDCFF|\n";
+    const std::wstring text = L"a\x00E9\x4E2D\U0001F600|\xDCFF|\n";
     qx::plat::WriteStdout(text.data(), text.size());
     qx::plat::WriteStdout(nullptr, 5);
     qx::plat::WriteStdout(L"ignored", 0);
