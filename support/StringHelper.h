@@ -9,7 +9,8 @@
 // Comparisons return exactly -1, 0 or +1. A null string compares like an
 // empty one, except that the count does not limit that first test. Wide
 // characters order as unsigned values, narrow ones as signed 8-bit values.
-// Case folding maps only 'A'..'Z' to 'a'..'z'.
+// Case folding maps only 'A'..'Z' to 'a'..'z'. A negative count compares
+// nothing, like a count of 0 (after the null test).
 #pragma once
 
 #include <cstdint>

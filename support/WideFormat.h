@@ -7,6 +7,8 @@
 //        0x80-0xFF become U+0080-U+00FF
 //   %i %d  a signed decimal int; a width and zero fill as in %03i or %5d
 //   %%   a percent sign
+// A width before s or S pads the string with spaces on the left. Any other
+// conversion, flag or length modifier makes the format invalid.
 #pragma once
 
 #include <cstdarg>

@@ -64,7 +64,7 @@ int Interpret(std::string answer) {
 
 int AskTerminal(const wchar_t* text, const wchar_t* caption) {
   std::string shown = "\n";
-  if (caption != nullptr) shown += posix::EncodeNative(caption) + "\n";
+  if (caption != nullptr) shown += "[" + posix::EncodeNative(caption) + "]\n";
   if (text != nullptr) shown += posix::EncodeNative(text) + "\n";
   WriteAll(STDERR_FILENO, shown);
 

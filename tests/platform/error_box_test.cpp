@@ -47,7 +47,7 @@ TEST(ErrorBox, WithoutATerminalTheBoxFailsAtOnce) {
   });
   EXPECT_EQ(42, result.exitCode);
   EXPECT_EQ("written before\n", result.out);
-  EXPECT_NE(std::string::npos, result.err.find("Exception error\nLine one\nCaf\xC3\xA9")) << result.err;
+  EXPECT_NE(std::string::npos, result.err.find("[Exception error]\nLine one\nCaf\xC3\xA9")) << result.err;
 }
 
 TEST(ErrorBox, AbortEndsTheProcessWithoutExitHandlers) {
