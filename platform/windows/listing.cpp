@@ -4,6 +4,8 @@
 #include <windows.h>
 
 #include <cwchar>
+#include <mutex>
+#include <set>
 
 #include "platform/platform.h"
 #include "platform/windows/runtime.h"
@@ -21,6 +23,17 @@ void Fill(const _wfinddata64i32_t& found, FindData* record) {
   record->name[kNameCapacity - 1] = L'\0';
 }
 
+// The runtime's handles are pointers to its own blocks: handing it one that
+// was already closed is a use after free. The handles still open are kept
+// here so that such a handle is refused instead.
+std::mutex gOpenMutex;
+std::set<intptr_t> gOpen;
+
+bool IsOpen(FindHandle handle) {
+  std::lock_guard<std::mutex> lock(gOpenMutex);
+  return gOpen.count(static_cast<intptr_t>(handle)) != 0;
+}
+
 }  // namespace
 
 FindHandle FindFirst(const wchar_t* pattern, FindData* record) {
@@ -29,12 +42,16 @@ FindHandle FindFirst(const wchar_t* pattern, FindData* record) {
   _wfinddata64i32_t found{};
   const intptr_t handle = _wfindfirst64i32(pattern, &found);
   if (handle == -1) return kInvalidFind;
+  {
+    std::lock_guard<std::mutex> lock(gOpenMutex);
+    gOpen.insert(handle);
+  }
   Fill(found, record);
   return static_cast<FindHandle>(handle);
 }
 
 int FindNext(FindHandle handle, FindData* record) {
-  if (handle == kInvalidFind || record == nullptr) return -1;
+  if (record == nullptr || !IsOpen(handle)) return -1;
   windows::EnsureQuietRuntime();
   _wfinddata64i32_t found{};
   if (_wfindnext64i32(static_cast<intptr_t>(handle), &found) != 0) return -1;
@@ -43,7 +60,10 @@ int FindNext(FindHandle handle, FindData* record) {
 }
 
 int FindClose(FindHandle handle) {
-  if (handle == kInvalidFind) return -1;
+  {
+    std::lock_guard<std::mutex> lock(gOpenMutex);
+    if (gOpen.erase(static_cast<intptr_t>(handle)) == 0) return -1;
+  }
   windows::EnsureQuietRuntime();
   return _findclose(static_cast<intptr_t>(handle)) == 0 ? 0 : -1;
 }

@@ -40,7 +40,8 @@ int SplitPath(const wchar_t* path, wchar_t* drive, std::size_t driveCapacity, wc
 }
 
 bool FullPath(const wchar_t* path, wchar_t* out, int capacity) {
-  if (path == nullptr || out == nullptr || capacity <= 0) return false;
+  // The runtime makes "" the current directory; an empty path names nothing.
+  if (path == nullptr || path[0] == L'\0' || out == nullptr || capacity <= 0) return false;
   windows::EnsureQuietRuntime();
   return _wfullpath(out, path, static_cast<std::size_t>(capacity)) != nullptr;
 }
