@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "CliFixture.h"
+#include "platform/platform.h"
 
 namespace qx::cli {
 namespace {
@@ -89,10 +90,10 @@ TEST_F(WalkTest, TheCurrentDirectoryIsTheSameAfterEveryWalk) {
   EXPECT_EQ(Written(before_, Snapshot()), TakeExpected());
 }
 
+// Each test holds a single loop, so that a walk without the guard still
+// ends (at the path limit) and fails instead of branching for ever.
 TEST_F(WalkTest, ALinkBackToAnAncestorEndsTheBranchWhileOtherLinksAreFollowed) {
   fs::create_directory_symlink(Root() / "Data", Root() / "Data/Sub/Loop");
-  fs::create_directory_symlink(".", Root() / "Data/Sub/Deeper/Self");
-  fs::create_directory_symlink("../..", Root() / "Data/Sub/Deeper/Deepest/Up");
   const std::string other = Bitmap(77, 'o');
   WriteOld(Root() / "Other/o.bin", other);
   fs::create_directory_symlink(Root() / "Other", Root() / "Data/Sub/Elsewhere");
@@ -110,7 +111,19 @@ TEST_F(WalkTest, ALinkBackToAnAncestorEndsTheBranchWhileOtherLinksAreFollowed) {
   EXPECT_EQ(Written(before_, Snapshot()), expected);
 }
 
+TEST_F(WalkTest, RelativeLinksToTheDirectoryItselfOrItsParentsArePassedOver) {
+  for (const char* target : {".", "..", "../.."}) {
+    SCOPED_TRACE(target);
+    const fs::path link = Root() / "Data/Sub/Deeper/Deepest/Link";
+    fs::create_directory_symlink(target, link);
+    const auto result = Run({"-extract=BMP", "-subdirs", "-verbosity=2", "Data/Sub"});
+    EXPECT_EQ(result.out, "b.bin\nc.bin\nd.bin\n");
+    fs::remove(link);
+  }
+}
+
 TEST_F(WalkTest, ALinkedDirectoryNamedOnTheCommandLineIsWalked) {
+  if (plat::kHasDrives) GTEST_SKIP() << "links to directories need privileges on this platform";
   fs::create_directory_symlink(Root() / "Data/Sub", Root() / "Work/Alias");
   fs::create_directory_symlink(Root() / "Work", Root() / "Data/Sub/Deeper/Deepest/Back");
   const auto result = Run({"-extract=BMP", "-subdirs", "-verbosity=2", "Alias"}, Root() / "Work");
