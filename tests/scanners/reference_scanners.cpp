@@ -62,7 +62,6 @@ ScanHits FindPngsReference(const std::uint8_t* data, std::int64_t length) {
     for (;;) {
       if (iend) break;
       if (j + 12 > length) break;
-      const CCrc crc;
       const std::uint32_t dataLength = ReadBe32(data + j);
       const std::int64_t t = j + 4;
       if (TypeIs(data + t, "IHDR")) ihdr = true;
@@ -72,6 +71,7 @@ ScanHits FindPngsReference(const std::uint8_t* data, std::int64_t length) {
       const bool inside = t + 4 + std::int64_t{dataLength} + 4 <= length &&
                           std::uint64_t{dataLength} + 4 <= 0xFFFFFFFFu;
       if (inside) {
+        const CCrc crc;
         if (ChunkCrc(crc, data + t, dataLength + 4) == ReadLe32(data + t + 4 + dataLength)) {
           j = t + 4 + dataLength + 4;
         } else {

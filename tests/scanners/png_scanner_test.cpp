@@ -1,0 +1,408 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <fstream>
+#include <initializer_list>
+#include <iterator>
+#include <random>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "reference_scanners.h"
+#include "scanners/Scanners.h"
+
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+using Hits = qx::testref::ScanHits;
+
+Hits FindFast(const Bytes& b) {
+  Hits hits;
+  qx::FindPngs(b.data(), static_cast<std::int64_t>(b.size()),
+               [&](std::int64_t start, std::int64_t length) { hits.emplace_back(start, length); });
+  return hits;
+}
+
+// The fast search, checked against the reference.
+Hits Find(const Bytes& b) {
+  Hits hits = FindFast(b);
+  EXPECT_EQ(qx::testref::FindPngsReference(b.data(), static_cast<std::int64_t>(b.size())), hits);
+  return hits;
+}
+
+// The standard CRC-32, bit by bit.
+std::uint32_t Crc(const std::uint8_t* p, std::size_t n) {
+  std::uint32_t crc = 0xFFFFFFFFu;
+  for (std::size_t k = 0; k < n; ++k) {
+    crc ^= p[k];
+    for (int bit = 0; bit < 8; ++bit) crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
+  }
+  return ~crc;
+}
+
+void AppendBe32(Bytes& b, std::uint32_t v) {
+  for (int shift = 24; shift >= 0; shift -= 8) b.push_back(static_cast<std::uint8_t>(v >> shift));
+}
+
+void Append(Bytes& b, const Bytes& more) { b.insert(b.end(), more.begin(), more.end()); }
+
+Bytes Cat(std::initializer_list<Bytes> parts) {
+  Bytes all;
+  for (const Bytes& p : parts) Append(all, p);
+  return all;
+}
+
+Bytes Type(const char* type) { return Bytes(type, type + 4); }
+
+// A chunk of the given type and data; with goodCrc false its CRC is off by one.
+Bytes Chunk(const char* type, const Bytes& data = {}, bool goodCrc = true) {
+  Bytes c;
+  AppendBe32(c, static_cast<std::uint32_t>(data.size()));
+  Append(c, Type(type));
+  Append(c, data);
+  AppendBe32(c, Crc(c.data() + 4, data.size() + 4) + (goodCrc ? 0 : 1));
+  return c;
+}
+
+// A chunk header only: length field and type, nothing after.
+Bytes Header(std::uint32_t length, const char* type) {
+  Bytes c;
+  AppendBe32(c, length);
+  Append(c, Type(type));
+  return c;
+}
+
+const Bytes kSignature = {0x89, 0x50, 0x4E, 0x47, 0x0D, 0x0A, 0x1A, 0x0A};
+
+Bytes Png(std::initializer_list<Bytes> chunks) {
+  Bytes png = kSignature;
+  for (const Bytes& c : chunks) Append(png, c);
+  return png;
+}
+
+Bytes Pattern(std::size_t n, std::uint8_t seed = 1) {
+  Bytes b(n);
+  for (std::size_t k = 0; k < n; ++k) b[k] = static_cast<std::uint8_t>(seed + 7 * k);
+  return b;
+}
+
+Bytes Ihdr() { return Chunk("IHDR", Pattern(13)); }
+Bytes Idat(std::size_t n = 20) { return Chunk("IDAT", Pattern(n, 3)); }
+Bytes Iend() { return Chunk("IEND"); }
+
+// The smallest acceptable image: empty IHDR, IDAT and IEND, 44 bytes.
+Bytes Minimal() { return Png({Chunk("IHDR"), Chunk("IDAT"), Iend()}); }
+Bytes Standard() { return Png({Ihdr(), Idat(), Iend()}); }
+
+Bytes Filler(std::size_t n, std::uint8_t value = 0x00) { return Bytes(n, value); }
+
+std::int64_t Size(const Bytes& b) { return static_cast<std::int64_t>(b.size()); }
+
+Bytes ReadData(const std::string& name) {
+  std::ifstream in(std::string(QX_TEST_DATA_DIR) + "/" + name, std::ios::binary);
+  EXPECT_TRUE(in.good()) << name;
+  return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+TEST(PngScanner, BufferLengthThresholds) {
+  ASSERT_EQ(44u, Minimal().size());
+  EXPECT_TRUE(Find(Cat({Minimal(), Filler(6)})).empty());
+  EXPECT_EQ(Hits({{0, 44}}), Find(Cat({Minimal(), Filler(7)})));
+  // With n bytes, a signature at n - 51 is tried and one at n - 50 is not.
+  EXPECT_EQ(Hits({{100, 44}}), Find(Cat({Filler(100), Minimal(), Filler(7)})));
+  EXPECT_TRUE(Find(Cat({Filler(101), Minimal(), Filler(6)})).empty());
+  // An image whose IEND CRC is the buffer's last byte is written whole.
+  const Bytes standard = Standard();
+  EXPECT_EQ(Hits({{13, Size(standard)}}), Find(Cat({Filler(13), standard})));
+  bool called = false;
+  qx::FindPngs(nullptr, 1000, [&](std::int64_t, std::int64_t) { called = true; });
+  EXPECT_FALSE(called);
+}
+
+TEST(PngScanner, BackToBackAndNestedImages) {
+  const Bytes a = Png({Ihdr(), Chunk("tEXt", Pattern(30)), Idat(), Idat(5), Iend()});
+  const Bytes b = Standard();
+  // The scan resumes exactly at the first byte after the first image.
+  EXPECT_EQ(Hits({{0, Size(a)}, {Size(a), Size(b)}}), Find(Cat({a, b})));
+
+  // A signature inside a written image is not tried again.
+  const Bytes outer = Png({Ihdr(), Chunk("tEXt", Standard()), Idat(), Iend()});
+  EXPECT_EQ(Hits({{5, Size(outer)}}), Find(Cat({Filler(5), outer, Filler(3)})));
+
+  // Chunk order is free: IDAT before IHDR, IEND after unknown chunks.
+  const Bytes shuffled = Png({Idat(), Chunk("zzzz", Pattern(9)), Ihdr(), Iend()});
+  EXPECT_EQ(Hits({{0, Size(shuffled)}}), Find(Cat({shuffled, Filler(10)})));
+}
+
+TEST(PngScanner, AllThreeMarkersAndNoCrcError) {
+  EXPECT_TRUE(Find(Cat({Png({Ihdr(), Iend()}), Filler(40)})).empty());
+  EXPECT_TRUE(Find(Cat({Png({Idat(), Iend()}), Filler(40)})).empty());
+  EXPECT_TRUE(Find(Cat({Png({Ihdr(), Idat()}), Filler(40)})).empty());
+  // Case counts: other spellings mark nothing.
+  for (const char* type : {"ihdr", "iHDR", "IHDr"}) {
+    EXPECT_TRUE(Find(Cat({Png({Chunk(type, Pattern(13)), Idat(), Iend()}), Filler(20)})).empty())
+        << type;
+  }
+  for (const char* type : {"idat", "IDAt"}) {
+    EXPECT_TRUE(Find(Cat({Png({Ihdr(), Chunk(type), Iend()}), Filler(20)})).empty()) << type;
+  }
+  for (const char* type : {"iEND", "IENd"}) {
+    EXPECT_TRUE(Find(Cat({Png({Ihdr(), Idat(), Chunk(type)}), Filler(20)})).empty()) << type;
+  }
+
+  // One wrong CRC anywhere, ancillary chunks and IEND included, rejects the
+  // image; the signature of a complete image inside the rejected one's
+  // bytes is still tried.
+  const Bytes inner = Standard();
+  const Bytes badText = Png({Ihdr(), Chunk("tEXt", inner, false), Idat(), Iend()});
+  const std::int64_t innerAt = 8 + Size(Ihdr()) + 8;
+  EXPECT_EQ(Hits({{innerAt, Size(inner)}}), Find(badText));
+  EXPECT_TRUE(Find(Cat({Png({Ihdr(), Idat(), Chunk("IEND", {}, false)}), Filler(10)})).empty());
+  EXPECT_TRUE(
+      Find(Cat({Png({Chunk("IHDR", Pattern(13), false), Idat(), Iend()}), Filler(10)})).empty());
+}
+
+TEST(PngScanner, ImageCutInsideAChunkWalksPseudoChunks) {
+  // Cut inside the IDAT data: its CRC is not verified, and the 4-byte steps
+  // from its type field run out of bytes.
+  const Bytes whole = Png({Ihdr(), Idat(300), Iend()});
+  const Bytes cut(whole.begin(), whole.begin() + 8 + Size(Ihdr()) + 8 + 150);
+  EXPECT_TRUE(Find(cut).empty());
+  EXPECT_TRUE(Find(Cat({Filler(20), cut})).empty());
+
+  // A pseudo-chunk whose type bytes read IEND ends the walk: the image runs
+  // up to, not including, those type bytes.
+  const Bytes prefix = Png({Ihdr(), Idat()});
+  const Bytes pseudo = Cat({prefix, Header(0xFFFFFF00u, "abcd"), Type("IEND"), Filler(20, 0xEE)});
+  EXPECT_EQ(Hits({{0, Size(prefix) + 8}}), Find(pseudo));
+
+  // A pseudo-chunk that lies inside the buffer and fails its CRC rejects.
+  Bytes failing = Cat({prefix, Header(0xFFFFFF00u, "\0\0\0\x04"), Type("IEND"), Filler(30, 0xEE)});
+  EXPECT_TRUE(Find(failing).empty());
+
+  // One that lies inside and passes is walked past like any chunk: here the
+  // type field "\0\0\0\x04" is read as a length of 4.
+  Bytes passing = Cat({prefix, Header(0xFFFFFF00u, "\0\0\0\x04")});
+  const std::size_t pseudoType = passing.size();
+  Append(passing, Cat({Type("IDAT"), Pattern(4)}));
+  AppendBe32(passing, Crc(passing.data() + pseudoType, 8));
+  Append(passing, Iend());
+  Append(passing, Filler(5));
+  EXPECT_EQ(Hits({{0, Size(passing) - 5}}), Find(passing));
+}
+
+TEST(PngScanner, IendWhoseLengthRunsPastTheEnd) {
+  const Bytes prefix = Png({Ihdr(), Idat()});
+  for (const std::uint32_t length : {5u, 0x7FFFFFFFu, 0xFFFFFFF0u, 0xFFFFFFFFu}) {
+    // Just 12 bytes from the IEND header on: the walk reads it, marks IEND,
+    // and stops on its type field; the length field is the last byte written.
+    const Bytes b = Cat({Filler(3), prefix, Header(length, "IEND"), Filler(4, 0xAB)});
+    EXPECT_EQ(Hits({{3, Size(prefix) + 4}}), Find(b)) << length;
+  }
+  // Any length that carries the CRC field past the end, by one byte or by
+  // gigabytes, makes a chunk count as not inside the buffer.
+  const Bytes exact = Cat({prefix, Chunk("IEND", Pattern(3))});
+  EXPECT_EQ(Hits({{0, Size(exact)}}), Find(exact));
+  Bytes longer = exact;
+  longer[Size(prefix) + 3] = 4;  // one byte more than there is
+  EXPECT_EQ(Hits({{0, Size(prefix) + 4}}), Find(longer));
+}
+
+TEST(PngScanner, RealImagesCarvedByteExactly) {
+  const char* names[] = {"png_palette.png", "png_adam7.png", "png_rgba_text.png"};
+  std::mt19937 rng(4711);
+  Bytes buffer;
+  Hits expected;
+  for (int round = 0; round < 2; ++round) {
+    for (const char* name : names) {
+      const Bytes image = ReadData(name);
+      ASSERT_GT(image.size(), 100u) << name;
+      const std::size_t filler = 2 * (rng() % 500) + 1;
+      for (std::size_t k = 0; k < filler; ++k) buffer.push_back(static_cast<std::uint8_t>(rng()));
+      expected.emplace_back(Size(buffer), Size(image));
+      Append(buffer, image);
+    }
+  }
+  Append(buffer, Filler(51));
+  const Hits hits = Find(buffer);
+  ASSERT_EQ(expected, hits);
+  for (std::size_t k = 0; k < hits.size(); ++k) {
+    const Bytes image = ReadData(names[k % 3]);
+    EXPECT_TRUE(std::equal(image.begin(), image.end(), buffer.begin() + hits[k].first));
+  }
+}
+
+// Candidates whose chunks overlap a lot: each of many signatures is followed
+// by one chunk header claiming everything up to the buffer's end, with a CRC
+// that does not match. After that the images still come out exactly, their
+// long chunks checked from prefix CRCs.
+Bytes OverlappingPreamble(std::size_t candidates, std::size_t tailLength, const Bytes& tail) {
+  Bytes b;
+  const std::size_t total = candidates * 16 + tailLength;
+  for (std::size_t k = 0; k < candidates; ++k) {
+    Append(b, kSignature);
+    const std::size_t type = b.size() + 4;
+    AppendBe32(b, static_cast<std::uint32_t>(total - type - 8));
+    Append(b, Type("tEXt"));
+  }
+  Append(b, tail);
+  b.resize(total, 0x5A);
+  return b;
+}
+
+TEST(PngScanner, OverlappingLongChunksAgreeWithTheReference) {
+  const Bytes rgba = ReadData("png_rgba_text.png");
+  const Bytes big = Png({Ihdr(), Chunk("tEXt", Pattern(1000)), Idat(700), Idat(129), Iend()});
+  // Chunks ending at every offset within a prefix block.
+  Bytes ladder = Png({Ihdr()});
+  for (std::size_t n = 128; n < 128 + 64; ++n) Append(ladder, Idat(n));
+  Append(ladder, Iend());
+  const Bytes tail = Cat({Filler(37), rgba, Filler(3), big, ladder});
+  // The tail is padded to the final length; its last bytes are the CRC that
+  // every long chunk compares with.
+  const Bytes b = OverlappingPreamble(60, tail.size() + 51, tail);
+  const std::int64_t rgbaAt = 60 * 16 + 37;
+  const std::int64_t bigAt = rgbaAt + Size(rgba) + 3;
+  EXPECT_EQ(Hits({{rgbaAt, Size(rgba)}, {bigAt, Size(big)}, {bigAt + Size(big), Size(ladder)}}),
+            Find(b));
+}
+
+// A walk that joins the path of an earlier, rejected walk takes the flags
+// that were seen along that path from the joining point on.
+TEST(PngScanner, JoinedPathsContributeTheirFlags) {
+  // The first candidate walks 4 bytes at a time over the second one's bytes
+  // (two bytes out of step with them, so it never reads its IHDR), then on
+  // to IDAT and IEND: no IHDR, rejected. The second candidate's own IHDR,
+  // 14 bytes long, brings its walk into step with the first one's, and the
+  // rest is the first walk's path.
+  Bytes b = kSignature;
+  Append(b, Filler(90, 0xFF));
+  const std::int64_t second = Size(b);
+  ASSERT_EQ(2, second % 4);
+  Append(b, kSignature);
+  Append(b, Chunk("IHDR", Filler(14, 0xFF)));
+  Append(b, Filler(200, 0xFF));
+  Append(b, Idat());
+  Append(b, Iend());
+  const std::int64_t end = Size(b);
+  Append(b, Filler(60));
+  EXPECT_EQ(Hits({{second, end - second}}), Find(b));
+}
+
+TEST(PngScanner, OverlappingLongChunksStayLinear) {
+  // 100,000 candidates, each with a chunk of at least 1.4 MB: hashing each
+  // chunk separately would take hundreds of gigabytes of CRC work.
+  const Bytes big = Png({Ihdr(), Chunk("tEXt", Pattern(5000)), Idat(3000), Iend()});
+  const std::size_t candidates = 100000;
+  const std::size_t tailLength = 1400000;
+  const Bytes b = OverlappingPreamble(candidates, tailLength, Cat({Filler(1001), big}));
+  const std::int64_t at = static_cast<std::int64_t>(candidates * 16 + 1001);
+  EXPECT_EQ(Hits({{at, Size(big)}}), FindFast(b));
+}
+
+TEST(PngScanner, BackToBackSignaturesStayLinear) {
+  // 2 MB of signatures: every walk runs 4 bytes at a time over the ones
+  // after it, up to a chunk whose CRC fails. Without reusing earlier walks
+  // that is a quarter of a million walks to the end.
+  Bytes b;
+  for (int k = 0; k < (2 << 20) / 8; ++k) Append(b, kSignature);
+  Append(b, Chunk("abcd", {}, false));
+  const std::int64_t imageAt = Size(b);
+  const Bytes image = Standard();
+  Append(b, image);
+  Append(b, Filler(60));
+  EXPECT_EQ(Hits({{imageAt, Size(image)}}), FindFast(b));
+
+  // Without the failing chunk, the very first signature's walk reaches the
+  // image's chunks through all the others and takes everything.
+  Bytes joined;
+  for (int k = 0; k < (2 << 20) / 8; ++k) Append(joined, kSignature);
+  Append(joined, Png({Ihdr(), Idat(), Iend()}));
+  Append(joined, Filler(60));
+  EXPECT_EQ(Hits({{0, Size(joined) - 60}}), FindFast(joined));
+}
+
+TEST(PngScanner, LongChunkChainWithManySignaturesStaysLinear) {
+  // 20,000 signatures back to back lead, 4 bytes at a time, into a chain of
+  // 20,000 valid chunks that ends in IDAT and IEND but has no IHDR, so every
+  // one of them is rejected after walking the whole chain. Each chunk of the
+  // chain carries a complete image, found once the scan gets there.
+  const int signatures = 20000;
+  const int links = 20000;
+  Bytes b;
+  for (int k = 0; k < signatures; ++k) Append(b, kSignature);
+  Hits expected;
+  const Bytes inner = Minimal();
+  for (int k = 0; k < links; ++k) {
+    expected.emplace_back(Size(b) + 8, Size(inner));
+    Append(b, Chunk("tEXt", inner));
+  }
+  Append(b, Idat());
+  Append(b, Iend());
+  EXPECT_EQ(expected, FindFast(b));
+}
+
+// Random buffers built from the pieces that matter: signatures, valid and
+// broken chunks of every kind, lengths running past the end, runs of bytes
+// that walk 4 at a time, truncated images. The fast search and the
+// reference must agree on every one.
+TEST(PngScanner, AgreesWithTheReferenceOnRandomStructures) {
+  std::mt19937 rng(20140101);
+  const char* types[] = {"IHDR", "IDAT", "IEND", "tEXt", "iEND", "abcd"};
+  std::size_t hits = 0;
+  std::size_t fourByteRuns = 0;
+  for (int round = 0; round < 1000; ++round) {
+    Bytes b;
+    const int pieces = 1 + static_cast<int>(rng() % 40);
+    for (int p = 0; p < pieces; ++p) {
+      switch (rng() % 9) {
+        case 0:
+        case 1:
+          Append(b, kSignature);
+          break;
+        case 2:
+          Append(b, Chunk(types[rng() % 6], Pattern(rng() % 40, static_cast<std::uint8_t>(rng()))));
+          break;
+        case 3:
+          Append(b, Chunk(types[rng() % 6], Pattern(rng() % 20), false));
+          break;
+        case 4:
+          Append(b, Header(0xFFFFFFF0u + rng() % 16, types[rng() % 6]));
+          break;
+        case 5:
+          Append(b, Filler(4 * (1 + rng() % 150), 0xFF));
+          ++fourByteRuns;
+          break;
+        case 6: {
+          // An image, whole or cut anywhere.
+          const Bytes png = rng() % 2 ? Standard() : Minimal();
+          if (rng() % 2) {
+            Append(b, png);
+            break;
+          }
+          b.insert(b.end(), png.begin(),
+                   png.begin() + static_cast<std::ptrdiff_t>(rng() % (png.size() + 1)));
+          break;
+        }
+        case 7: {
+          // A chunk whose data holds more signatures and chunks.
+          Bytes data = Cat({kSignature, Chunk(types[rng() % 6]), kSignature});
+          Append(b, Chunk(types[rng() % 6], data, rng() % 3 != 0));
+          break;
+        }
+        default:
+          for (int k = static_cast<int>(rng() % 12); k > 0; --k)
+            b.push_back(static_cast<std::uint8_t>(rng()));
+      }
+    }
+    hits += Find(b).size();
+  }
+  // The generator must produce images, or agreeing says little.
+  EXPECT_GT(hits, 200u);
+  EXPECT_GT(fourByteRuns, 100u);
+}
+
+}  // namespace
