@@ -76,6 +76,9 @@ void Drain(Pipes* pipes, ChildResult* result) {
       sinks[i]->append(chunk, static_cast<std::size_t>(n));
     }
   }
+  for (pollfd& fd : fds) {
+    if (fd.fd >= 0) close(fd.fd);
+  }
   pipes->out[0] = -1;
   pipes->err[0] = -1;
 }
