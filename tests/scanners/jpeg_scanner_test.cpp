@@ -397,7 +397,7 @@ Bytes Repeat(std::initializer_list<int> unit, std::size_t times) {
 TEST(JpegScanner, LongChainEnteredByEveryCandidate) {
   // Every FF D8 is followed by FF, so each unit starts a candidate whose walk
   // would run the whole remaining chain.
-  const std::size_t units = 1000000;
+  const std::size_t units = 300000;
   Bytes dead = Repeat({0xFF, 0xC0, 0x00, 0x04, 0xFF, 0xD8}, units);
   EXPECT_TRUE(Find(dead).empty());  // the last step leaves the buffer
 
@@ -431,7 +431,7 @@ TEST(JpegScanner, StandaloneRunEnteredThroughCountedSegments) {
   Append(b, front);
   Append(b, {0x00, 0x00});
   ASSERT_EQ(b.size(), runStart);
-  Append(b, Repeat({0xFF, 0xD0}, 2000000));
+  Append(b, Repeat({0xFF, 0xD0}, 1000000));
   EXPECT_EQ(Find(b), (Hits{HitOf(0, imageSize)}));
 
   // Ending the run with two more segments and an end marker makes the first
@@ -444,7 +444,7 @@ TEST(JpegScanner, StandaloneRunEnteredThroughCountedSegments) {
 }
 
 TEST(JpegScanner, ManyValidHeadersWithoutEndMarker) {
-  // An image, then 200,000 candidates with three counted segments each whose
+  // An image, then 100,000 candidates with three counted segments each whose
   // walks end at scattered positions (the segments overlap one another), and
   // no FF D9 anywhere after the image: every end search fails.
   std::mt19937 rng(5);
@@ -452,7 +452,7 @@ TEST(JpegScanner, ManyValidHeadersWithoutEndMarker) {
   const Bytes image = Image(3);
   Append(b, image);
   const std::size_t imageAt = 3;
-  for (int k = 0; k < 200000; ++k) {
+  for (int k = 0; k < 100000; ++k) {
     const int jump = static_cast<int>(rng() % 3000);
     Append(b, {0xFF, 0xD8, 0xFF, 0xE0, 0x00, 0x02, 0xFF, 0xE1, 0x00, 0x02, 0xFF, 0xC0,
                jump >> 8, jump & 0xFF, 0x00});
