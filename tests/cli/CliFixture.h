@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/platform.h"
 #include "platform/testing.h"
 
 namespace qx::cli {
@@ -34,7 +35,22 @@ class CliTest : public ::testing::Test {
   // The tree's root, canonical, so that it compares with the absolute paths
   // the tool prints.
   const fs::path& Root() const { return root_; }
-  std::string At(const std::string& relative) const { return (root_ / relative).string(); }
+  std::string At(const std::string& relative) const {
+    return Utf8((root_ / Utf8Path(relative)).make_preferred());
+  }
+  // The separator the tool writes when it composes a path.
+  static std::string Sep() { return std::string(1, static_cast<char>(plat::kSeparator)); }
+
+  // Names in the tests are UTF-8 bytes, as the tool prints them. A plain
+  // std::string would be read in the system's narrow code page on Windows;
+  // on POSIX both of these keep the bytes as they are.
+  static fs::path Utf8Path(const std::string& utf8) {
+    return fs::path(std::u8string(utf8.begin(), utf8.end()));
+  }
+  static std::string Utf8(const fs::path& path) {
+    const std::u8string text = path.u8string();
+    return std::string(text.begin(), text.end());
+  }
 
   // Writes a file (creating its directories) and dates it an hour back:
   // files written in the second the run starts or later are never scanned.

@@ -131,7 +131,7 @@ TEST_F(FailureTest, PathsLongerThanThePlatformHoldsAreNeverUsedCut) {
     WriteOld(name, bitmap);
   }
   fs::current_path(Root());
-  const std::string dir = deep.string() + "/";
+  const std::string dir = deep.string() + Sep();
   ASSERT_EQ((dir + fitsIn).size(), most);
 
   const std::string expected = dir + fitsOut + ".bin\n  " + dir + fitsOut + "_000.bmp\n" + dir +

@@ -122,12 +122,12 @@ class NamingTest : public CliTest {
   void Expect(const std::string& source, const std::string& output) {
     SCOPED_TRACE(source);
     const std::string bitmap = Bitmap(90, 'n');
-    WriteOld(Root() / source, Filler(1) + bitmap);
+    WriteOld(Root() / Utf8Path(source), Filler(1) + bitmap);
     const FileMap before = Snapshot();
     const auto result = Run({"-extract=BMP", source});
     EXPECT_EQ(result.exitCode, 0);
     const bool typedDirectory = source.find('/') != std::string::npos;
-    const std::string prefix = typedDirectory ? "" : Root().string() + "/";
+    const std::string prefix = typedDirectory ? "" : Root().string() + Sep();
     EXPECT_EQ(result.out, prefix + source + "\n  " + prefix + output + "\n");
     EXPECT_EQ(Written(before, Snapshot()), (FileMap{{output, bitmap}}));
   }
@@ -136,7 +136,8 @@ class NamingTest : public CliTest {
 TEST_F(NamingTest, OnlyTheLastExtensionIsDropped) {
   Expect("archive.tar.gz", "archive.tar_000.bmp");
   Expect("blob", "blob_000.bmp");
-  Expect("trailing.", "trailing_000.bmp");
+  // Windows drops the trailing dots of a name: there the file is "trailing".
+  if (!plat::kHasDrives) Expect("trailing.", "trailing_000.bmp");
   Expect("my.dir/blob", "my.dir/blob_000.bmp");
   Expect("my.dir/blob.x.y", "my.dir/blob.x_000.bmp");
 }

@@ -26,7 +26,10 @@ TEST_F(UsageTest, NoArgumentPrintsTheUsageWithTheProgramsNamePart) {
 TEST_F(UsageTest, TheNamePartDropsDirectoryAndLastExtension) {
   const fs::path alias = Root() / "bin.d" / "Tool.v2.exe";
   fs::create_directories(alias.parent_path());
-  fs::create_symlink(QX_TOOL_PATH, alias);
+  std::error_code noLink;
+  fs::create_symlink(QX_TOOL_PATH, alias, noLink);
+  // Where links need privileges, a copy carries the name as well.
+  if (noLink) fs::copy_file(QX_TOOL_PATH, alias);
   const auto result = plat::testing::RunProgram({alias.string()}, Root().string());
   EXPECT_EQ(result.exitCode, 0);
   EXPECT_EQ(result.out, UsageText("Tool.v2"));

@@ -93,6 +93,7 @@ TEST_F(WalkTest, TheCurrentDirectoryIsTheSameAfterEveryWalk) {
 // Each test holds a single loop, so that a walk without the guard still
 // ends (at the path limit) and fails instead of branching for ever.
 TEST_F(WalkTest, ALinkBackToAnAncestorEndsTheBranchWhileOtherLinksAreFollowed) {
+  if (plat::kHasDrives) GTEST_SKIP() << "links to directories need privileges on this platform";
   fs::create_directory_symlink(Root() / "Data", Root() / "Data/Sub/Loop");
   const std::string other = Bitmap(77, 'o');
   WriteOld(Root() / "Other/o.bin", other);
@@ -112,6 +113,7 @@ TEST_F(WalkTest, ALinkBackToAnAncestorEndsTheBranchWhileOtherLinksAreFollowed) {
 }
 
 TEST_F(WalkTest, RelativeLinksToTheDirectoryItselfOrItsParentsArePassedOver) {
+  if (plat::kHasDrives) GTEST_SKIP() << "links to directories need privileges on this platform";
   for (const char* target : {".", "..", "../.."}) {
     SCOPED_TRACE(target);
     const fs::path link = Root() / "Data/Sub/Deeper/Deepest/Link";
