@@ -113,8 +113,17 @@ void ExpandEntry(const wchar_t* pattern, const qx::plat::FindData& entry,
   }
   if (buffers.dir[0] == L'\0') {
     // The current directory is read again for every match: the walker has
-    // restored it after each directory it entered.
-    if (qx::plat::GetCwd(buffers.cwd, kPathCapacity) == nullptr) return;
+    // restored it after each directory it entered. A pattern with a drive
+    // but no directory (C:*.dat) is relative to that drive's own current
+    // directory, which FullPath resolves from "C:."; the result carries the
+    // drive, so the drive part is not put in front of it a second time.
+    if (buffers.drive[0] != L'\0') {
+      if (!qx::ComposePath(buffers.path, L"%s.", buffers.drive)) return;
+      if (!qx::plat::FullPath(buffers.path, buffers.cwd, kPathCapacity)) return;
+      buffers.drive[0] = L'\0';
+    } else if (qx::plat::GetCwd(buffers.cwd, kPathCapacity) == nullptr) {
+      return;
+    }
     if (!qx::ComposePath(buffers.dir, L"%s" QX_PATH_SEP, buffers.cwd)) return;
   }
   const bool isDirectory = (entry.attrib & qx::plat::kAttribSubdir) != 0;
