@@ -246,6 +246,22 @@ TEST(JpegScanner, WalkReachingTheLastBytesRejectsWithoutOverreading) {
   EXPECT_TRUE(FindChecked(build({0xFF, 0xC0, 0x00, 0x02, 0x00, 0xFF})).empty());
 }
 
+TEST(JpegScanner, WalkJoiningAnEarlierWalkCountsFromTheJoint) {
+  // The candidate at 0 jumps over the one at 6 and is rejected with two
+  // segments; the one at 6 reaches the same boundary (16) after two segments
+  // of its own and is accepted with three.
+  Bytes b{0xFF, 0xD8, 0xFF, 0xE0, 0x00, 0x0C,                          //
+          0xFF, 0xD8, 0xFF, 0xC0, 0x00, 0x02, 0xFF, 0xC1, 0x00, 0x02,  //
+          0xFF, 0xC2, 0x00, 0x02, 0x00, 0xFF, 0xD9};
+  b.resize(130);
+  EXPECT_EQ(FindChecked(b), (Hits{HitOf(6, 17)}));
+
+  // When the shared part runs off the buffer, both are rejected.
+  b[19] = 0x70;
+  b.resize(120);
+  EXPECT_TRUE(FindChecked(b).empty());
+}
+
 // --- Real images made by tests/data/make_jpeg.py ---------------------------
 
 Bytes ReadFile(const std::filesystem::path& p) {
