@@ -2,6 +2,7 @@
 #include <string>
 
 #include "CliFixture.h"
+#include "platform/platform.h"
 
 namespace qx::cli {
 namespace {
@@ -13,6 +14,9 @@ TEST_F(DeepTreeTest, AWalkEightHundredDirectoriesDeepFindsTheBottom) {
   // would overflow the usual 8 MiB, shallow enough to stay within the
   // default limit of open files of the tool and of the tree's removal.
   constexpr int kDepth = 800;
+  if (plat::kPathCapacity < 2 * kDepth + 300) {
+    GTEST_SKIP() << "a tree this deep does not fit the platform's paths";
+  }
   fs::path deepest = Root() / "Data";
   std::string relative = "Data";
   for (int level = 0; level < kDepth; ++level) {
