@@ -140,9 +140,9 @@ for _bits, _vals in (DC_LUMA, DC_CHROMA, AC_LUMA, AC_CHROMA):
     assert sum(_bits) == len(_vals) and len(set(_vals)) == len(_vals)
 
 
-def huffman_codes(spec):
+def huffman_codes(table):
     """Symbol -> (code, length), codes assigned in order of length."""
-    bits, vals = spec
+    bits, vals = table
     codes, code, k = {}, 0, 0
     for length in range(1, 17):
         for _ in range(bits[length - 1]):
