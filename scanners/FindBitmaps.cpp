@@ -1,5 +1,4 @@
-#include <cstring>
-
+#include "scanners/ByteSearch.h"
 #include "scanners/Scanners.h"
 #include "support/ByteOrder.h"
 
@@ -20,9 +19,8 @@ void FindBitmaps(const std::uint8_t* data, std::int64_t length, const HitCallbac
   const std::int64_t end = length - kTail;
   std::int64_t i = 0;
   while (i < end) {
-    const void* found = std::memchr(data + i, 'B', static_cast<std::size_t>(end - i));
-    if (found == nullptr) return;
-    i = static_cast<const std::uint8_t*>(found) - data;
+    i = FindByte(data, i, end, 'B');
+    if (i == end) return;
     const std::uint8_t* const p = data + i;
     if (p[1] == 'M') {
       const std::uint32_t fileSize = ReadLe32(p + 2);

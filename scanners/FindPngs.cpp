@@ -31,6 +31,7 @@
 #include "checksum/CCrc.h"
 #include "checksum/Crc32Combine.h"
 #include "checksum/Crc32Tables.h"
+#include "scanners/ByteSearch.h"
 #include "scanners/Scanners.h"
 #include "support/ByteOrder.h"
 
@@ -45,13 +46,14 @@ constexpr std::int64_t kChunkOverhead = 12;  // length, type and CRC fields
 enum Flags : unsigned { kNone = 0, kIhdr = 1, kIdat = 2, kIend = 4 };
 
 unsigned TypeFlag(const std::uint8_t* type) {
+  // The four type bytes exactly; case counts.
   switch (ReadBe32(type)) {
-    case 0x49484452u:
-      return kIhdr;  // IHDR
-    case 0x49444154u:
-      return kIdat;  // IDAT
-    case 0x49454E44u:
-      return kIend;  // IEND
+    case 0x49484452u:  // IHDR
+      return kIhdr;
+    case 0x49444154u:  // IDAT
+      return kIdat;
+    case 0x49454E44u:  // IEND
+      return kIend;
     default:
       return kNone;
   }
@@ -65,7 +67,8 @@ constexpr std::uint32_t ReverseBytes(std::uint32_t v) {
 // chunk's CRC field read little-endian). The bytes of a range go through one
 // CCrc, as the scan verifies chunk after chunk. When the bytes hashed would
 // exceed one pass over the buffer, ranges overlap, and a table of the CRCs of
-// every prefix ending on a block boundary is built (one more pass). A long
+// every prefix ending on a block boundary is built (one more pass, with the
+// same sliced register update the engine uses). A long
 // range then costs its two partial blocks and two multiplications:
 //   crc[a, b) = shift(crc[a, c1) ^ prefix(c1), c2 - c1) ^ prefix(c2), then
 //   extended by the partial block [c2, b),
@@ -171,31 +174,46 @@ struct WalkRecord {
 
 // Checkpoint position -> index of the walk that passed it. A bit per buffer
 // position answers most lookups; the few set ones are found in an
-// open-addressing table.
+// open-addressing table of 32-bit positions (buffers of 4 GB and more are
+// scanned without checkpoints).
 class CheckpointMap {
  public:
   explicit CheckpointMap(std::int64_t length) : length_(length) {}
+
+  static bool Supports(std::int64_t length) { return length < 0xFFFFFFFF; }
 
   bool Find(std::int64_t position, std::uint32_t* walk) const {
     if (bits_.empty()) return false;
     const std::size_t p = static_cast<std::size_t>(position);
     if (((bits_[p >> 6] >> (p & 63)) & 1u) == 0) return false;
-    for (std::size_t slot = Hash(position);; slot = (slot + 1) & mask_) {
-      if (slots_[slot].position == position) {
-        *walk = slots_[slot].walk;
+    const std::uint32_t key = static_cast<std::uint32_t>(position) + 1;
+    // Walks from nearby signatures tend to meet the same checkpoint.
+    if (key == lastKey_) {
+      *walk = lastWalk_;
+      return true;
+    }
+    for (std::size_t slot = Hash(key);; slot = (slot + 1) & mask_) {
+      if (slots_[slot].key == key) {
+        lastKey_ = key;
+        lastWalk_ = slots_[slot].walk;
+        *walk = lastWalk_;
         return true;
       }
     }
   }
 
-  // Each position is inserted at most once. May throw std::bad_alloc.
+  // Room for `more` further positions, so that a walk's checkpoints go in
+  // without rehashing on the way. May throw std::bad_alloc.
+  void Reserve(std::size_t more) {
+    if (bits_.empty()) bits_.assign(static_cast<std::size_t>(length_ / 64 + 1), 0);
+    std::size_t size = slots_.empty() ? 1024 : slots_.size();
+    while ((count_ + more) * 2 > size) size *= 2;
+    if (size != slots_.size()) Rehash(size);
+  }
+
+  // Each position is inserted at most once, after a Reserve that covers it.
   void Insert(std::int64_t position, std::uint32_t walk) {
-    if (bits_.empty()) {
-      bits_.assign(static_cast<std::size_t>(length_ / 64 + 1), 0);
-      Rehash(1024);
-    }
-    if ((count_ + 1) * 2 > slots_.size()) Rehash(slots_.size() * 2);
-    Place(position, walk);
+    Place(static_cast<std::uint32_t>(position) + 1, walk);
     const std::size_t p = static_cast<std::size_t>(position);
     bits_[p >> 6] |= std::uint64_t{1} << (p & 63);
     ++count_;
@@ -205,24 +223,23 @@ class CheckpointMap {
     bits_ = {};
     slots_ = {};
     count_ = 0;
+    lastKey_ = 0;
   }
 
  private:
   struct Slot {
-    std::int64_t position = -1;
+    std::uint32_t key = 0;  // position + 1; 0 for a free slot
     std::uint32_t walk = 0;
   };
 
-  std::size_t Hash(std::int64_t position) const {
-    return static_cast<std::size_t>(
-               (static_cast<std::uint64_t>(position) * 0x9E3779B97F4A7C15ull) >> shift_) &
-           mask_;
+  std::size_t Hash(std::uint32_t key) const {
+    return static_cast<std::size_t>((std::uint64_t{key} * 0x9E3779B97F4A7C15ull) >> shift_) & mask_;
   }
 
-  void Place(std::int64_t position, std::uint32_t walk) {
-    std::size_t slot = Hash(position);
-    while (slots_[slot].position >= 0) slot = (slot + 1) & mask_;
-    slots_[slot] = Slot{position, walk};
+  void Place(std::uint32_t key, std::uint32_t walk) {
+    std::size_t slot = Hash(key);
+    while (slots_[slot].key != 0) slot = (slot + 1) & mask_;
+    slots_[slot] = Slot{key, walk};
   }
 
   void Rehash(std::size_t size) {
@@ -232,7 +249,7 @@ class CheckpointMap {
     shift_ = 64;
     for (std::size_t s = size; s > 1; s >>= 1) --shift_;
     for (const Slot& slot : old) {
-      if (slot.position >= 0) Place(slot.position, slot.walk);
+      if (slot.key != 0) Place(slot.key, slot.walk);
     }
   }
 
@@ -242,17 +259,23 @@ class CheckpointMap {
   std::size_t mask_ = 0;
   unsigned shift_ = 64;
   std::size_t count_ = 0;
+  mutable std::uint32_t lastKey_ = 0;
+  mutable std::uint32_t lastWalk_ = 0;
 };
 
 class ChunkWalker {
  public:
   ChunkWalker(const std::uint8_t* data, std::int64_t length)
-      : data_(data), length_(length), crc_(data, length), checkpoints_(length) {}
+      : data_(data),
+        length_(length),
+        crc_(data, length),
+        checkpoints_(length),
+        memoAvailable_(CheckpointMap::Supports(length)) {}
 
   // Walks the chunks from `start` (just after a signature). On acceptance
   // returns true and the end of the image in *end.
   bool Walk(std::int64_t start, std::int64_t* end) {
-    PublishPreviousWalk();
+    pending_.clear();
     WalkRecord walk;
     std::int64_t j = start;
     std::uint64_t workSinceCheckpoint = 0;
@@ -297,19 +320,13 @@ class ChunkWalker {
       }
       j = next;
     }
-    if (memoAvailable_) {
-      try {
-        walks_.push_back(walk);
-      } catch (const std::bad_alloc&) {
-        DropMemo();
-      }
-    }
-    lastWalkRejected_ = true;
     if (walk.end >= 0 && (walk.FlagsFrom(start) & (kIhdr | kIdat)) == (kIhdr | kIdat)) {
-      lastWalkRejected_ = false;
       *end = walk.end;
       return true;
     }
+    // An accepted image lies wholly behind the scan position from now on;
+    // only a rejected walk's path can be met again.
+    Publish(walk);
     return false;
   }
 
@@ -319,21 +336,22 @@ class ChunkWalker {
   // about twice this much work.
   static constexpr std::uint64_t kCheckpointWork = 16;
 
-  // The previous walk's checkpoints are published only if it was rejected:
-  // an accepted walk lies wholly behind the scan position from now on.
-  void PublishPreviousWalk() {
-    if (lastWalkRejected_ && memoAvailable_ && !pending_.empty()) {
-      const std::uint32_t walk = static_cast<std::uint32_t>(walks_.size() - 1);
-      try {
-        for (const std::int64_t position : pending_) checkpoints_.Insert(position, walk);
-      } catch (const std::bad_alloc&) {
-        DropMemo();
-      }
-    }
-    pending_.clear();
+  void Publish(const WalkRecord& walk) {
+    if (!memoAvailable_ || pending_.empty()) return;
     // Walk indices are 32-bit; past that, checkpoints already recorded stay
     // valid and no new ones are made.
-    if (walks_.size() >= 0xFFFFFFFFu) memoAvailable_ = false;
+    if (walks_.size() >= 0xFFFFFFFFu) {
+      memoAvailable_ = false;
+      return;
+    }
+    try {
+      const auto index = static_cast<std::uint32_t>(walks_.size());
+      walks_.push_back(walk);
+      checkpoints_.Reserve(pending_.size());
+      for (const std::int64_t position : pending_) checkpoints_.Insert(position, index);
+    } catch (const std::bad_alloc&) {
+      DropMemo();
+    }
   }
 
   void RecordCheckpoint(std::int64_t position) {
@@ -359,8 +377,7 @@ class ChunkWalker {
   CheckpointMap checkpoints_;
   std::vector<WalkRecord> walks_;
   std::vector<std::int64_t> pending_;
-  bool lastWalkRejected_ = false;
-  bool memoAvailable_ = true;
+  bool memoAvailable_;
 };
 
 }  // namespace
@@ -371,9 +388,8 @@ void FindPngs(const std::uint8_t* data, std::int64_t length, const HitCallback& 
   ChunkWalker walker(data, length);
   std::int64_t i = 0;
   while (i < last) {
-    const void* found = std::memchr(data + i, kSignature[0], static_cast<std::size_t>(last - i));
-    if (found == nullptr) return;
-    i = static_cast<const std::uint8_t*>(found) - data;
+    i = FindByte(data, i, last, kSignature[0]);
+    if (i == last) return;
     std::int64_t end = 0;
     if (std::memcmp(data + i, kSignature, sizeof kSignature) == 0 && walker.Walk(i + 8, &end)) {
       onHit(i, end - i);

@@ -49,6 +49,8 @@ ScanHits FindPngsReference(const std::uint8_t* data, std::int64_t length) {
   static const std::uint8_t kSignature[8] = {0x89, 0x50, 0x4E, 0x47, 0x0D, 0x0A, 0x1A, 0x0A};
   ScanHits hits;
   if (length <= 50) return hits;
+  // Its lookup table is all the object contributes, the same for every chunk.
+  const CCrc crc;
   std::int64_t i = 0;
   while (i < length - 50) {
     bool signature = true;
@@ -71,7 +73,6 @@ ScanHits FindPngsReference(const std::uint8_t* data, std::int64_t length) {
       const bool inside = t + 4 + std::int64_t{dataLength} + 4 <= length &&
                           std::uint64_t{dataLength} + 4 <= 0xFFFFFFFFu;
       if (inside) {
-        const CCrc crc;
         if (ChunkCrc(crc, data + t, dataLength + 4) == ReadLe32(data + t + 4 + dataLength)) {
           j = t + 4 + dataLength + 4;
         } else {

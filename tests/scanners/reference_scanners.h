@@ -1,7 +1,7 @@
 // Slow, literal versions of the BMP and PNG searches, written straight from
-// their step-by-step definition: byte-at-a-time loops, a fresh CRC object and
-// a byte-wise CRC per chunk, no memory of earlier walks. The fast searches
-// must report exactly the same hits on every input.
+// their step-by-step definition: byte-at-a-time loops, a byte-wise CRC per
+// chunk from the CRC object's own table, no memory of earlier walks. The
+// fast searches must report exactly the same hits on every input.
 #pragma once
 
 #include <cstdint>
