@@ -15,10 +15,5 @@ set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
-# g++ 12's libstdc++ trips its own -Wrestrict on "literal" + std::string&&
-# at -O3 (a false positive fixed in later releases); with -Werror it would
-# stop the build.
-set(CMAKE_CXX_FLAGS_INIT "-Wno-restrict")
-
 # The runtime is linked in whole, so the .exe needs no MinGW DLL beside it.
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
