@@ -1,9 +1,10 @@
 #!/bin/sh
 # Runs a Windows program under Wine, headless and quietly:
-#   wine-run.sh PREFIX PROGRAM [ARGUMENTS...]
+#   wine-run.sh PREFIX [PROGRAM [ARGUMENTS...]]
 # PREFIX is the Wine prefix to use; it is created on first use (under a lock,
-# since ctest may start several programs at once). No display is used, and
-# the Mono and Gecko installers are disabled so nothing waits for an answer.
+# since ctest may start several programs at once). Without a program the
+# prefix is only made ready. No display is used, and the Mono and Gecko
+# installers are disabled, so nothing waits for an answer.
 set -eu
 prefix=$1
 shift
@@ -28,4 +29,5 @@ if [ ! -f "$prefix/.qx-ready" ]; then
     fi
   ) 9>"$prefix.lock"
 fi
+[ $# -gt 0 ] || exit 0
 exec "$wine" "$@"
