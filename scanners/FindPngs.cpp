@@ -21,8 +21,8 @@
 //  - CRCs of overlapping chunks. Chunks of different candidates may cover the
 //    same bytes many times over. Once the CRC work exceeds one pass over the
 //    buffer, long ranges are computed from a table of prefix CRCs instead.
-// Accepted images are skipped whole, so nothing recorded behind the scan
-// position is ever needed again.
+// Only rejected walks publish their checkpoints: an accepted image is
+// skipped whole, and nothing behind the scan position is walked again.
 
 #include <cstring>
 #include <new>
