@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdint>
 #include <cwchar>
 #include <memory>
@@ -35,9 +36,14 @@ struct Entry {
 };
 
 struct Listing {
-  // The directory stays open so that entries are found again even after the
+  // Entries are described only when they are delivered, so a file written
+  // meanwhile shows its new time. They must be found again even after the
   // caller has changed the current directory (the walker does, between one
-  // entry and the next) and even if the directory was moved.
+  // entry and the next): through the directory's absolute path, or, where
+  // that is unknown or too long, through the directory kept open. A path is
+  // preferred because a walk nests one listing per level and open
+  // descriptors are a scarce resource (1024 by default).
+  std::string dirPath;  // absolute, ending in '/', when known
   int dirFd = -1;
   std::vector<Entry> entries;
   std::size_t next = 0;
@@ -213,7 +219,11 @@ bool Describe(int dirFd, const char* path, const std::wstring& wide, FindData* r
 bool DeliverNext(Listing& listing, FindData* record) {
   while (listing.next < listing.entries.size()) {
     const Entry& entry = listing.entries[listing.next++];
-    if (Describe(listing.dirFd, entry.native.c_str(), entry.wide, record)) return true;
+    const bool described =
+        listing.dirFd >= 0
+            ? Describe(listing.dirFd, entry.native.c_str(), entry.wide, record)
+            : Describe(AT_FDCWD, (listing.dirPath + entry.native).c_str(), entry.wide, record);
+    if (described) return true;
   }
   return false;
 }
@@ -240,6 +250,24 @@ bool ReadDirectory(int dirFd, std::wstring_view pattern, std::vector<Entry>& ent
   // listed is listed, as with any other entry that cannot be reached.
   ::closedir(dir);
   return true;
+}
+
+// The absolute form of a directory part, ending in '/', or empty when the
+// current directory is unknown or the path with a name would be too long.
+std::string AbsoluteDirectory(const std::string& nativeDir) {
+  std::string path;
+  if (!nativeDir.empty() && nativeDir[0] == '/') {
+    path = nativeDir;
+  } else {
+    char cwd[PATH_MAX];
+    if (::getcwd(cwd, sizeof cwd) == nullptr) return {};
+    path = cwd;
+    if (path.back() != '/') path += '/';
+    path += nativeDir;
+  }
+  if (path.back() != '/') path += '/';
+  if (path.size() + NAME_MAX >= PATH_MAX) return {};
+  return path;
 }
 
 }  // namespace
@@ -270,6 +298,11 @@ FindHandle FindFirst(const wchar_t* pattern, FindData* record) {
   listing->dirFd = ::open(nativeDir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (listing->dirFd < 0) return kInvalidFind;
   if (!ReadDirectory(listing->dirFd, last, listing->entries)) return kInvalidFind;
+  listing->dirPath = AbsoluteDirectory(nativeDir);
+  if (!listing->dirPath.empty()) {
+    ::close(listing->dirFd);
+    listing->dirFd = -1;
+  }
   std::sort(listing->entries.begin(), listing->entries.end(), ListedBefore);
   if (!DeliverNext(*listing, record)) return kInvalidFind;
   return Register(std::move(listing));

@@ -238,6 +238,28 @@ TEST_F(Listing, RelativePatternsSurviveAChangeOfDirectory) {
   EXPECT_EQ(qx::plat::FindClose(outer), 0);
 }
 
+// A walk keeps one listing open per level; if each held a descriptor, a tree
+// deeper than the descriptor limit (1024 by default) would be cut off.
+TEST_F(Listing, OpenListingsHoldNoDescriptors) {
+  const fs::path descriptors = "/proc/self/fd";
+  if (qx::plat::kHasDrives || !fs::exists(descriptors)) GTEST_SKIP() << "needs /proc/self/fd";
+  const auto countOpen = [&] {
+    return std::distance(fs::directory_iterator(descriptors), fs::directory_iterator());
+  };
+  const auto before = countOpen();
+  std::vector<qx::plat::FindHandle> handles;
+  FindData record{};
+  for (int i = 0; i < 50; ++i) {
+    handles.push_back(qx::plat::FindFirst(In(L"*.*").c_str(), &record));
+    ASSERT_NE(handles.back(), kInvalidFind);
+  }
+  EXPECT_EQ(countOpen(), before);
+  // Entries are still described through the directory's path.
+  ASSERT_EQ(qx::plat::FindNext(handles.front(), &record), 0);
+  EXPECT_EQ(std::wstring(record.name), L"..");
+  for (const auto handle : handles) EXPECT_EQ(qx::plat::FindClose(handle), 0);
+}
+
 TEST(DirIdentity, SameDirectoryThroughALinkDifferentDirectoriesDiffer) {
   if (qx::plat::kHasDrives) GTEST_SKIP() << "links need privileges there; windows_paths_test compares spellings";
   ScratchDir scratch;
