@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <memory>
 
-#include "app/ComposePath.h"
+#include "support/ComposePath.h"
 #include "platform/platform.h"
 #include "support/Console.h"
 #include "support/StringHelper.h"

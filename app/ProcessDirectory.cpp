@@ -6,7 +6,7 @@
 #include <memory>
 #include <vector>
 
-#include "app/ComposePath.h"
+#include "support/ComposePath.h"
 #include "app/Driver.h"
 #include "platform/platform.h"
 #include "support/StringHelper.h"

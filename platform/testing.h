@@ -35,9 +35,11 @@ struct ChildResult {
 // directory `cwd` with standard input closed/empty and no controlling
 // terminal; waits for it. When `runAsNobody` is set and the test runs as root,
 // the child drops to an unprivileged user first (so that permission bits are
-// enforced even for root).
+// enforced even for root). A non-negative `fileSizeLimit` caps the size of
+// every file the child writes (POSIX: RLIMIT_FSIZE, writes past it fail as on
+// a full disk; ignored elsewhere).
 ChildResult RunProgram(const std::vector<std::string>& argv, const std::string& cwd,
-                       bool runAsNobody = false);
+                       bool runAsNobody = false, long long fileSizeLimit = -1);
 
 // Runs fn in a forked child and reports how the child ended (POSIX only; on
 // other platforms the child result has exitCode -1 and aborted false).

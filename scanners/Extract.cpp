@@ -9,7 +9,7 @@
 #include "platform/platform.h"
 #include "scanners/Scanners.h"
 #include "support/Console.h"
-#include "support/WideFormat.h"
+#include "support/ComposePath.h"
 
 namespace {
 
@@ -29,17 +29,6 @@ const wchar_t* PatternFor(ResourceKind kind) {
     case ResourceKind::Png: return L"%s%s%s_%03i.png";
   }
   return nullptr;
-}
-
-// Composes the output path, or fails when it does not fit: a cut path could
-// create or overwrite a file nobody asked for.
-bool ComposeOutput(OutputNaming& naming, const wchar_t* pattern, int counter) {
-  constexpr std::size_t kMostCharacters = kPathCapacity - 1;
-  const int written = qx::FormatWide(naming.output, kMostCharacters, pattern, naming.drive,
-                                     naming.dir, naming.name, counter);
-  if (written < 0 || static_cast<std::size_t>(written) > kMostCharacters) return false;
-  naming.output[written] = L'\0';
-  return true;
 }
 
 void Extract(const std::uint8_t* buffer, const wchar_t* path, std::int64_t length, int verbosity,
@@ -78,12 +67,19 @@ void WriteResource(const wchar_t* path, ResourceKind kind, const std::uint8_t* s
                           naming->name, kPathCapacity, nullptr, 0) != 0) {
     return;
   }
-  if (!ComposeOutput(*naming, pattern, counter)) return;
+  // A cut output path could create or overwrite a file nobody asked for.
+  if (!qx::ComposePath(naming->output, pattern, naming->drive, naming->dir, naming->name,
+                       counter)) {
+    return;
+  }
 
   std::FILE* file = qx::plat::OpenFile(naming->output, L"wb");
   if (file == nullptr) return;
   const auto count = static_cast<std::size_t>(length);
-  if (std::fwrite(start, 1, count, file) == count) {
+  // The bytes count as written only once they have left the stream's buffer:
+  // a small resource is otherwise still in memory, and a full disk would
+  // only show at the close, after the line was printed.
+  if (std::fwrite(start, 1, count, file) == count && std::fflush(file) == 0) {
     if (verbosity == 3) qx::PrintOut(L"  %s\n", naming->output);
     ++counter;
   }

@@ -130,7 +130,7 @@ NoAccessPage::~NoAccessPage() {
 }
 
 ChildResult RunProgram(const std::vector<std::string>& argv, const std::string& cwd,
-                       bool runAsNobody) {
+                       bool runAsNobody, long long fileSizeLimit) {
   ChildResult result;
   if (argv.empty()) return result;
   std::vector<char*> args;
@@ -148,6 +148,13 @@ ChildResult RunProgram(const std::vector<std::string>& argv, const std::string& 
   if (pid == 0) {
     PrepareChild(pipes);
     if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(126);
+    if (fileSizeLimit >= 0) {
+      // A write past the limit then fails with EFBIG instead of ending the
+      // program, as a write to a full disk fails.
+      std::signal(SIGXFSZ, SIG_IGN);
+      const rlimit limit{static_cast<rlim_t>(fileSizeLimit), static_cast<rlim_t>(fileSizeLimit)};
+      if (setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(126);
+    }
     if (runAsNobody && geteuid() == 0) {
       if (setgroups(0, nullptr) != 0 || setgid(kNobody) != 0 || setuid(kNobody) != 0) _exit(126);
     }

@@ -68,7 +68,8 @@ constexpr DWORD kAbortStatus = 3;
 }  // namespace
 
 ChildResult RunProgram(const std::vector<std::string>& argv, const std::string& cwd,
-                       bool /*runAsNobody: permissions here are not owner bits*/) {
+                       bool /*runAsNobody: permissions here are not owner bits*/,
+                       long long /*fileSizeLimit: no such limit there*/) {
   ChildResult result;
   if (argv.empty()) return result;
 

@@ -105,10 +105,12 @@ FileMap CliTest::Written(const FileMap& before, const FileMap& after) {
 }
 
 plat::testing::ChildResult CliTest::Run(const std::vector<std::string>& args,
-                                        const fs::path& cwd, bool asNobody) const {
+                                        const fs::path& cwd, bool asNobody,
+                                        long long fileSizeLimit) const {
   std::vector<std::string> argv{QX_TOOL_PATH};
   argv.insert(argv.end(), args.begin(), args.end());
-  return plat::testing::RunProgram(argv, Utf8(cwd.empty() ? root_ : cwd), asNobody);
+  return plat::testing::RunProgram(argv, Utf8(cwd.empty() ? root_ : cwd), asNobody,
+                                   fileSizeLimit);
 }
 
 bool CliTest::PrepareUnprivilegedRun() {

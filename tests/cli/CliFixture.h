@@ -65,7 +65,7 @@ class CliTest : public ::testing::Test {
   // Runs the tool with the given arguments (argument 0 added) in `cwd`
   // (the root when empty).
   plat::testing::ChildResult Run(const std::vector<std::string>& args, const fs::path& cwd = {},
-                                 bool asNobody = false) const;
+                                 bool asNobody = false, long long fileSizeLimit = -1) const;
 
   // Opens the whole tree to other users, so that a run as an unprivileged
   // user can read and write it; false (the test should skip) when this

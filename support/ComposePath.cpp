@@ -1,4 +1,4 @@
-#include "app/ComposePath.h"
+#include "support/ComposePath.h"
 
 #include <cstdarg>
 #include <cstddef>
