@@ -62,8 +62,9 @@ int SplitPath(const wchar_t* path, wchar_t* drive, std::size_t driveCapacity,
 
 // Makes a path absolute, resolved against the current directory (on Windows,
 // a drive-relative path such as "C:x" against that drive's own current
-// directory). "." and ".." components are resolved textually; links are not
-// followed. Returns false when the result does not fit `capacity` characters
+// directory). "." components and repeated separators are dropped; ".." takes
+// away the component before it, except (POSIX) where that component is a
+// link, whose ".." only the system can resolve. Returns false when the result does not fit `capacity` characters
 // (terminating null included) or the current directory is unknown.
 bool FullPath(const wchar_t* path, wchar_t* out, int capacity);
 

@@ -1,5 +1,6 @@
 // POSIX entry point: the arguments arrive as bytes; the tool works on wide
 // text, so each is decoded losslessly before wmain sees it.
+#include <csignal>
 #include <string>
 #include <vector>
 
@@ -8,6 +9,9 @@
 #include "platform/posix/native_text.h"
 
 int main(int argc, char* argv[]) {
+  // A reader that goes away (a pager, head) must not end the run: standard
+  // output then drops its text, and the files are still processed.
+  std::signal(SIGPIPE, SIG_IGN);
   std::vector<std::wstring> args;
   args.reserve(static_cast<std::size_t>(argc));
   for (int i = 0; i < argc; ++i) args.push_back(qx::plat::posix::DecodeNative(argv[i]));

@@ -1,10 +1,13 @@
-// Path split and absolute paths. Both work on the wide text alone: neither
-// asks the file system whether a component exists or is a link.
+// Path split and absolute paths. The split works on the wide text alone; the
+// absolute form asks the file system only whether a component is a link.
+#include <sys/stat.h>
+
 #include <cwchar>
 #include <string>
 #include <vector>
 
 #include "platform/platform.h"
+#include "platform/posix/native_text.h"
 
 namespace qx::plat {
 
@@ -89,29 +92,45 @@ bool FullPath(const wchar_t* path, wchar_t* out, int capacity) {
   }
   joined += path;
 
-  // Resolve "." and ".." by the text alone, as the components appear; ".."
-  // at the root stays at the root. Empty components (repeated separators)
-  // vanish.
+  // "." and empty components (repeated separators) vanish. ".." takes the
+  // component before it away, as the system would, unless that component is
+  // a link: the system then goes up from the link's target, which the text
+  // does not show, so the ".." stays for the system to resolve. ".." at the
+  // root stays at the root.
   std::vector<std::wstring_view> components;
   const std::wstring_view text(joined);
+  std::wstring result;
+  const auto prefix = [&] {
+    result.clear();
+    for (const std::wstring_view component : components) {
+      result += kSeparator;
+      result += component;
+    }
+  };
   std::size_t pos = 0;
   while (pos <= text.size()) {
     std::size_t next = pos;
     while (next < text.size() && !IsSeparator(text[next])) ++next;
     const std::wstring_view component = text.substr(pos, next - pos);
     if (component == L"..") {
-      if (!components.empty()) components.pop_back();
+      if (!components.empty()) {
+        prefix();
+        struct stat st {};
+        const bool throughLink = components.back() == L".." ||
+                                 (::lstat(posix::EncodeNative(result).c_str(), &st) == 0 &&
+                                  S_ISLNK(st.st_mode));
+        if (throughLink) {
+          components.push_back(component);
+        } else {
+          components.pop_back();
+        }
+      }
     } else if (!component.empty() && component != L".") {
       components.push_back(component);
     }
     pos = next + 1;
   }
-
-  std::wstring result;
-  for (const std::wstring_view component : components) {
-    result += kSeparator;
-    result += component;
-  }
+  prefix();
   // A path that ends in a separator names a directory; the separator is kept
   // so that a name can be appended to the result directly.
   const bool trailing = IsSeparator(text.back());

@@ -136,6 +136,36 @@ TEST_F(OptionTest, ArgumentsThatOnlyResembleOptionsAreFilePatterns) {
                      {"-verbosity_000.bmp", bitmap}}));
 }
 
+// A recognised option is blanked whatever its value, so it never comes back
+// as a file pattern, even when a file of that very name exists.
+TEST_F(OptionTest, OptionsWithValuesThatSelectNothingAreStillNoFiles) {
+  const std::string bitmap = Bitmap(70, 's');
+  for (const char* name : {"-verbosity=x", "-extract=gif", "-verbosity=", "-extract="}) {
+    WriteOld(Root() / name, bitmap);
+  }
+  const FileMap before = Snapshot();
+  const auto result =
+      Run({"-extract=BMP", "-verbosity=x", "-extract=gif", "-verbosity=", "-extract=", "a.bin"});
+  EXPECT_EQ(result.exitCode, 0);
+  EXPECT_EQ(result.out, Announced() + Extracted());
+  EXPECT_EQ(Written(before, Snapshot()), (FileMap{{"a_000.bmp", bitmap_}}));
+}
+
+// A reader that stops early (a pager, head) must not end the run: the rest of
+// the output is dropped, the files are still all processed, and the status
+// stays 0.
+TEST_F(OptionTest, AReaderThatStopsEarlyDoesNotEndTheRun) {
+  if (plat::kHasDrives || !fs::exists("/bin/bash")) GTEST_SKIP() << "needs a POSIX shell pipe";
+  for (int i = 0; i < 400; ++i) WriteOld(Root() / ("many" + std::to_string(1000 + i) + ".bin"), Bitmap(60, 'm'));
+  const std::string tool = QX_TOOL_PATH;
+  const auto result = plat::testing::RunProgram(
+      {"/bin/bash", "-c",
+       "'" + tool + "' -extract=BMP 'many*.bin' | head -c 10 >/dev/null; exit ${PIPESTATUS[0]}"},
+      Utf8(Root()));
+  EXPECT_EQ(result.exitCode, 0);
+  EXPECT_TRUE(fs::exists(Root() / "many1399_000.bmp"));
+}
+
 TEST_F(OptionTest, EachVerbosityPrintsExactlyItsLines) {
   const std::string first = Bitmap(51, 'a');
   const std::string second = Bitmap(80, 'b');

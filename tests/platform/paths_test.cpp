@@ -126,8 +126,23 @@ TEST(FullPath, RelativePathsStartAtTheCurrentDirectory) {
   EXPECT_EQ(Full(L"."), scratch.wide() + L"/sub");
   EXPECT_EQ(Full(L".."), scratch.wide());
   EXPECT_EQ(Full(L"../other/"), scratch.wide() + L"/other/");
-  // The directory need not exist and links are not consulted.
+  // The directory need not exist.
   EXPECT_EQ(Full(L"missing/../z"), scratch.wide() + L"/sub/z");
+}
+
+// link/.. is where the link's target has its parent, not where the link
+// stands: such a ".." is left for the system, so the path still names the
+// directory the user meant.
+TEST(FullPath, KeepsDotDotAfterALink) {
+  if (qx::plat::kHasDrives) GTEST_SKIP() << "POSIX links";
+  qx::test::ScratchDir scratch;
+  qx::test::CwdGuard restore;
+  std::filesystem::create_directories(scratch.path() / "real/inner");
+  std::filesystem::create_directory_symlink(scratch.path() / "real/inner", scratch.path() / "link");
+  std::filesystem::current_path(scratch.path());
+  EXPECT_EQ(Full(L"link/../x"), scratch.wide() + L"/link/../x");
+  EXPECT_EQ(Full(L"link/../../y"), scratch.wide() + L"/link/../../y");
+  EXPECT_EQ(Full(L"real/inner/../x"), scratch.wide() + L"/real/x");
 }
 
 TEST(FullPath, FailsWhenTheResultDoesNotFit) {
