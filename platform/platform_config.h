@@ -2,6 +2,13 @@
 // target system; everything else reads the constants of platform.h.
 #pragma once
 
+// The enclosing function's full signature, as the compiler renders it.
+#if defined(_MSC_VER)
+#define QX_FUNCTION_SIGNATURE __FUNCSIG__
+#else
+#define QX_FUNCTION_SIGNATURE __PRETTY_FUNCTION__
+#endif
+
 #if defined(_WIN32)
 // The Windows runtime's own limit (MAX_PATH) for every path and name buffer.
 #define QX_PATH_CAPACITY 260

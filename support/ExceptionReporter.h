@@ -57,12 +57,6 @@ bool RunGuarded(Body&& body) noexcept {
 
 }  // namespace qx
 
-#if defined(_MSC_VER)
-#define QX_FUNCTION_SIGNATURE __FUNCSIG__
-#else
-#define QX_FUNCTION_SIGNATURE __PRETTY_FUNCTION__
-#endif
-
 // Reports a failure caught in the enclosing function, from this very line.
 #define QX_REPORT_FAILURE()                                                   \
   ShowExceptionError(::qx::BaseName(__FILE__), __LINE__, QX_FUNCTION_SIGNATURE, \
