@@ -45,9 +45,15 @@ void ScanStream(std::FILE* file, const wchar_t* path, std::int64_t length, std::
   std::unique_ptr<std::uint8_t[]> buffer(new (std::nothrow) std::uint8_t[count > 0 ? count : 1]);
   if (!buffer) return;
   if (std::fread(buffer.get(), 1, count, file) != count) return;
-  if ((mask & kMaskBmp) != 0) ExtractBmp(buffer.get(), path, length, verbosity);
-  if ((mask & kMaskJpg) != 0) ExtractJpg(buffer.get(), path, length, verbosity);
-  if ((mask & kMaskPng) != 0) ExtractPng(buffer.get(), path, length, verbosity);
+  // Memory that runs out during a scan ends this file's scan, like a buffer
+  // that cannot be obtained: the outputs written so far stay, and the run
+  // goes on with the next file instead of ending.
+  try {
+    if ((mask & kMaskBmp) != 0) ExtractBmp(buffer.get(), path, length, verbosity);
+    if ((mask & kMaskJpg) != 0) ExtractJpg(buffer.get(), path, length, verbosity);
+    if ((mask & kMaskPng) != 0) ExtractPng(buffer.get(), path, length, verbosity);
+  } catch (const std::bad_alloc&) {
+  }
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdio>
 #include <memory>
+#include <new>
 
 #include "platform/platform.h"
 #include "scanners/Scanners.h"
@@ -61,7 +62,9 @@ void WriteResource(const wchar_t* path, ResourceKind kind, const std::uint8_t* s
                    std::int64_t length, int verbosity, int& counter) {
   const wchar_t* pattern = PatternFor(kind);
   if (pattern == nullptr || start == nullptr || length < 0) return;
-  auto naming = std::make_unique<OutputNaming>();
+  // Failing to get memory for the names is a failed open: nothing written.
+  std::unique_ptr<OutputNaming> naming(new (std::nothrow) OutputNaming);
+  if (!naming) return;
   // The source's extension is split off and never part of the output name.
   if (qx::plat::SplitPath(path, naming->drive, kPathCapacity, naming->dir, kPathCapacity,
                           naming->name, kPathCapacity, nullptr, 0) != 0) {

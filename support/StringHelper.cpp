@@ -5,7 +5,6 @@
 
 #include <cstdarg>
 #include <cstdint>
-#include <memory>
 #include <type_traits>
 
 #include "support/ExceptionReporter.h"
@@ -134,21 +133,21 @@ int Safe_wcsnprintf(wchar_t* buffer, int size, const wchar_t* format, ...) {
 }
 
 void OutputDebugMessage(std::wstring* target, const wchar_t* format, ...) {
-  // Owned outside the guarded body: a fault caught in the middle of the body
-  // leaves by a jump that runs no destructors.
-  std::unique_ptr<wchar_t[]> local;
+  // A fixed local buffer: nothing to allocate, and nothing to release when a
+  // fault caught in the middle of the body leaves by a jump that runs no
+  // destructors.
+  wchar_t local[kDebugMessageCapacity];
   std::va_list args;
   va_start(args, format);
   const bool completed = qx::RunGuarded([&] {
     if (target == nullptr) return;
-    local.reset(new wchar_t[kDebugMessageCapacity]);
     const int written = qx::VFormatWide(
-        local.get(), static_cast<std::size_t>(kDebugMessageCapacity - 1), format, args);
+        local, static_cast<std::size_t>(kDebugMessageCapacity - 1), format, args);
     // A text that does not fit is dropped whole rather than cut.
     if (written <= 0) return;
     int length = 0;
     while (length < written && local[length] != L'\0') ++length;
-    target->append(local.get(), static_cast<std::size_t>(length));
+    target->append(local, static_cast<std::size_t>(length));
   });
   va_end(args);
   if (!completed) {
