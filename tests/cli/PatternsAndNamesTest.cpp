@@ -147,6 +147,22 @@ TEST_F(NamingTest, ALeadingDotLeavesAnEmptyNamePart) {
   Expect("dir/..x", "dir/._000.bmp");
 }
 
+// Numbers have at least three digits and grow past them: the 1001st bitmap
+// of one source is _1000.
+TEST_F(NamingTest, TheThousandAndFirstResourceHasFourDigits) {
+  std::string bytes;
+  for (int i = 0; i < 1001; ++i) bytes += Bitmap(51, static_cast<char>('a' + i % 26));
+  WriteOld(Root() / "many.bin", bytes);
+  const auto result = Run({"-extract=BMP", "many.bin"});
+  EXPECT_EQ(result.exitCode, 0);
+  const std::string tail = "  " + At("many_999.bmp") + "\n  " + At("many_1000.bmp") + "\n";
+  ASSERT_GE(result.out.size(), tail.size());
+  EXPECT_EQ(result.out.substr(result.out.size() - tail.size()), tail);
+  EXPECT_EQ(ReadAll(Root() / "many_007.bmp"), Bitmap(51, 'h'));
+  EXPECT_EQ(ReadAll(Root() / "many_1000.bmp"), Bitmap(51, 'm'));
+  EXPECT_FALSE(fs::exists(Root() / "many_1001.bmp"));
+}
+
 TEST_F(NamingTest, SpacesAndNonAsciiNamesKeepTheirExactBytes) {
   Expect("with  two spaces .bin", "with  two spaces _000.bmp");
   Expect("Gr\xC3\xBC\xC3\x9F" "e \xE6\x97\xA5\xE6\x9C\xAC.bin", "Gr\xC3\xBC\xC3\x9F" "e \xE6\x97\xA5\xE6\x9C\xAC_000.bmp");
