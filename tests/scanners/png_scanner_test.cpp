@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <initializer_list>
 #include <iterator>
 #include <random>
@@ -11,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "allocation_control.h"
 #include "reference_scanners.h"
 #include "scanners/Scanners.h"
 
@@ -347,62 +349,205 @@ TEST(PngScanner, LongChunkChainWithManySignaturesStaysLinear) {
 
 // Random buffers built from the pieces that matter: signatures, valid and
 // broken chunks of every kind, lengths running past the end, runs of bytes
-// that walk 4 at a time, truncated images. The fast search and the
-// reference must agree on every one.
+// that walk 4 at a time, truncated images.
+Bytes RandomStructure(std::mt19937& rng, std::size_t* fourByteRuns) {
+  const char* types[] = {"IHDR", "IDAT", "IEND", "tEXt", "iEND", "abcd"};
+  Bytes b;
+  const int pieces = 1 + static_cast<int>(rng() % 40);
+  for (int p = 0; p < pieces; ++p) {
+    switch (rng() % 9) {
+      case 0:
+      case 1:
+        Append(b, kSignature);
+        break;
+      case 2:
+        Append(b, Chunk(types[rng() % 6], Pattern(rng() % 40, static_cast<std::uint8_t>(rng()))));
+        break;
+      case 3:
+        Append(b, Chunk(types[rng() % 6], Pattern(rng() % 20), false));
+        break;
+      case 4:
+        Append(b, Header(0xFFFFFFF0u + rng() % 16, types[rng() % 6]));
+        break;
+      case 5:
+        Append(b, Filler(4 * (1 + rng() % 150), 0xFF));
+        ++*fourByteRuns;
+        break;
+      case 6: {
+        // An image, whole or cut anywhere.
+        const Bytes png = rng() % 2 ? Standard() : Minimal();
+        if (rng() % 2) {
+          Append(b, png);
+          break;
+        }
+        b.insert(b.end(), png.begin(),
+                 png.begin() + static_cast<std::ptrdiff_t>(rng() % (png.size() + 1)));
+        break;
+      }
+      case 7: {
+        // A chunk whose data holds more signatures and chunks.
+        Bytes data = Cat({kSignature, Chunk(types[rng() % 6]), kSignature});
+        Append(b, Chunk(types[rng() % 6], data, rng() % 3 != 0));
+        break;
+      }
+      default:
+        for (int k = static_cast<int>(rng() % 12); k > 0; --k)
+          b.push_back(static_cast<std::uint8_t>(rng()));
+    }
+  }
+  return b;
+}
+
+// The fast search and the reference must agree on every one.
 TEST(PngScanner, AgreesWithTheReferenceOnRandomStructures) {
   std::mt19937 rng(20140101);
-  const char* types[] = {"IHDR", "IDAT", "IEND", "tEXt", "iEND", "abcd"};
   std::size_t hits = 0;
   std::size_t fourByteRuns = 0;
-  for (int round = 0; round < 1000; ++round) {
-    Bytes b;
-    const int pieces = 1 + static_cast<int>(rng() % 40);
-    for (int p = 0; p < pieces; ++p) {
-      switch (rng() % 9) {
-        case 0:
-        case 1:
-          Append(b, kSignature);
-          break;
-        case 2:
-          Append(b, Chunk(types[rng() % 6], Pattern(rng() % 40, static_cast<std::uint8_t>(rng()))));
-          break;
-        case 3:
-          Append(b, Chunk(types[rng() % 6], Pattern(rng() % 20), false));
-          break;
-        case 4:
-          Append(b, Header(0xFFFFFFF0u + rng() % 16, types[rng() % 6]));
-          break;
-        case 5:
-          Append(b, Filler(4 * (1 + rng() % 150), 0xFF));
-          ++fourByteRuns;
-          break;
-        case 6: {
-          // An image, whole or cut anywhere.
-          const Bytes png = rng() % 2 ? Standard() : Minimal();
-          if (rng() % 2) {
-            Append(b, png);
-            break;
-          }
-          b.insert(b.end(), png.begin(),
-                   png.begin() + static_cast<std::ptrdiff_t>(rng() % (png.size() + 1)));
-          break;
-        }
-        case 7: {
-          // A chunk whose data holds more signatures and chunks.
-          Bytes data = Cat({kSignature, Chunk(types[rng() % 6]), kSignature});
-          Append(b, Chunk(types[rng() % 6], data, rng() % 3 != 0));
-          break;
-        }
-        default:
-          for (int k = static_cast<int>(rng() % 12); k > 0; --k)
-            b.push_back(static_cast<std::uint8_t>(rng()));
-      }
-    }
-    hits += Find(b).size();
-  }
+  for (int round = 0; round < 1000; ++round) hits += Find(RandomStructure(rng, &fourByteRuns)).size();
   // The generator must produce images, or agreeing says little.
   EXPECT_GT(hits, 200u);
   EXPECT_GT(fourByteRuns, 100u);
+}
+
+// A signature and a chunk length of 2000, over and over: every walk checks
+// one long chunk that fails its CRC and ends there. Zeros after it end the
+// last walks the same way.
+Bytes SignatureAndLengthPeriod(std::size_t units) {
+  Bytes unit = kSignature;
+  AppendBe32(unit, 2000);
+  Bytes b;
+  for (std::size_t k = 0; k < units; ++k) Append(b, unit);
+  Append(b, Filler(2100));
+  return b;
+}
+
+TEST(PngScanner, SignatureAndLengthPeriodStaysLinear) {
+  const Bytes small = SignatureAndLengthPeriod(2500);
+  EXPECT_EQ(Hits({{Size(small), Size(Standard())}}), Find(Cat({small, Standard(), Filler(60)})));
+
+  // 4 MB: a third of a million walks, each with 2 KB of CRC.
+  const Bytes period = SignatureAndLengthPeriod((4 << 20) / 12);
+  const Bytes image = Png({Ihdr(), Chunk("tEXt", small), Idat(), Iend()});
+  EXPECT_EQ(Hits({{Size(period), Size(image)}}), FindFast(Cat({period, image, Filler(3000)})));
+}
+
+// Back-to-back signatures whose walks all reach an IEND after an IDAT, with
+// no IHDR: rejected, so each later walk joins the first one's path, which
+// keeps its flags at checkpoints.
+Bytes SignaturesIntoIend(std::size_t signatures) {
+  Bytes b;
+  for (std::size_t k = 0; k < signatures; ++k) Append(b, kSignature);
+  Append(b, Idat());
+  Append(b, Iend());
+  return b;
+}
+
+TEST(PngScanner, SignaturesLeadingToAnIendWithoutIhdr) {
+  // 48 KB: more checkpoints than the table of so small a buffer takes, so it
+  // starts over with wider spacing on the way.
+  const Bytes small = SignaturesIntoIend(6000);
+  EXPECT_EQ(Hits({{Size(small), Size(Standard())}}), Find(Cat({small, Standard(), Filler(60)})));
+
+  // An IHDR right after the last signature turns the first walk into an
+  // image; the other signatures lie inside it.
+  Bytes withIhdr = SignaturesIntoIend(3000);
+  const Bytes ihdr = Ihdr();
+  withIhdr.insert(withIhdr.begin() + 3000 * 8, ihdr.begin(), ihdr.end());
+  EXPECT_EQ(Hits({{0, Size(withIhdr)}}), Find(Cat({withIhdr, Filler(60)})));
+
+  // 2 MB: the table fills up here too.
+  const Bytes big = SignaturesIntoIend(1 << 18);
+  EXPECT_EQ(Hits({{Size(big), Size(Standard())}}), FindFast(Cat({big, Standard(), Filler(60)})));
+}
+
+// The search inside an allocation scope whose rule `grant` decides every
+// request the search makes without exceptions. The callback's storage is
+// taken beforehand, so that throwing requests counted are the search's own.
+struct ScopedRun {
+  Hits hits;
+  std::size_t granted = 0;
+  std::size_t refused = 0;
+  std::size_t throwing = 0;
+};
+
+ScopedRun FindUnder(const Bytes& b, std::function<bool(std::size_t, std::size_t)> grant) {
+  ScopedRun run;
+  run.hits.reserve(1000);
+  const qx::HitCallback onHit = [&run](std::int64_t start, std::int64_t length) {
+    run.hits.emplace_back(start, length);
+  };
+  qx::testalloc::NothrowAllocationScope scope(std::move(grant));
+  qx::FindPngs(b.data(), Size(b), onHit);
+  run.granted = scope.granted();
+  run.refused = scope.refused();
+  run.throwing = scope.throwingRequests();
+  return run;
+}
+
+// Inputs on which the search keeps memory of every kind: dead paths,
+// checkpoints of paths to IEND, prefix CRCs. Small enough for the reference
+// and for a search that keeps no memory at all.
+std::vector<Bytes> MemoryHungryInputs() {
+  std::vector<Bytes> inputs;
+  Bytes deadEnd;
+  for (int k = 0; k < 2000; ++k) Append(deadEnd, kSignature);
+  Append(deadEnd, Chunk("abcd", {}, false));
+  Append(deadEnd, Standard());
+  Append(deadEnd, Filler(60));
+  inputs.push_back(deadEnd);
+  inputs.push_back(Cat({SignaturesIntoIend(3000), Standard(), Filler(60)}));
+  const Bytes big = Png({Ihdr(), Chunk("tEXt", Pattern(1000)), Idat(700), Iend()});
+  const Bytes tail = Cat({Filler(37), ReadData("png_rgba_text.png"), Filler(3), big});
+  inputs.push_back(OverlappingPreamble(200, tail.size() + 51, tail));
+  inputs.push_back(Cat({SignatureAndLengthPeriod(300), Standard(), Filler(60)}));
+  std::mt19937 rng(4242);
+  std::size_t runs = 0;
+  for (int k = 0; k < 100; ++k) inputs.push_back(RandomStructure(rng, &runs));
+  return inputs;
+}
+
+TEST(PngScannerMemory, RefusedAllocationsChangeNoResult) {
+  const std::vector<Bytes> inputs = MemoryHungryInputs();
+  std::vector<Hits> expected;
+  for (const Bytes& b : inputs) {
+    expected.push_back(qx::testref::FindPngsReference(b.data(), Size(b)));
+  }
+  const std::pair<const char*, std::function<bool(std::size_t, std::size_t)>> rules[] = {
+      {"every request granted", [](std::size_t, std::size_t) { return true; }},
+      {"every request refused", [](std::size_t, std::size_t) { return false; }},
+      {"every other one refused", [](std::size_t n, std::size_t) { return n % 2 == 1; }},
+      {"all but small ones refused", [](std::size_t, std::size_t size) { return size < 4096; }},
+      {"the first three refused", [](std::size_t n, std::size_t) { return n >= 3; }},
+  };
+  for (const auto& [name, grant] : rules) {
+    std::size_t refused = 0;
+    for (std::size_t k = 0; k < inputs.size(); ++k) {
+      const ScopedRun run = FindUnder(inputs[k], grant);
+      ASSERT_EQ(expected[k], run.hits) << name << ", input " << k;
+      // Nothing the search asks for can end in an exception.
+      ASSERT_EQ(0u, run.throwing) << name << ", input " << k;
+      refused += run.refused;
+    }
+    EXPECT_EQ(std::string(name) == "every request granted", refused == 0) << name;
+  }
+}
+
+TEST(PngScannerMemory, RefusedAllocationsAreAskedForAgain) {
+  // 2 MB of back-to-back signatures that all end in a bad CRC: without the
+  // memory of dead paths, a quarter of a million walks to the end. The first
+  // requests are refused; the search keeps going without them, asks again
+  // later, and is linear from then on.
+  Bytes b;
+  for (int k = 0; k < (2 << 20) / 8; ++k) Append(b, kSignature);
+  Append(b, Chunk("abcd", {}, false));
+  const std::int64_t imageAt = Size(b);
+  Append(b, Standard());
+  Append(b, Filler(60));
+  const ScopedRun run = FindUnder(b, [](std::size_t n, std::size_t) { return n >= 3; });
+  EXPECT_EQ(Hits({{imageAt, Size(Standard())}}), run.hits);
+  EXPECT_EQ(3u, run.refused);
+  EXPECT_GT(run.granted, 0u);
+  EXPECT_EQ(0u, run.throwing);
 }
 
 }  // namespace
