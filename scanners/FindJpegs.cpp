@@ -2,22 +2,37 @@
 // segments (at least three with a length field), then the first FF D9 at or
 // after the walk's end closes the image.
 //
-// Two facts keep the scan linear on hostile input:
+// Whether a candidate is accepted depends on its position alone; only which
+// candidates the scan reaches depends on the images accepted before it. Two
+// facts keep the scan about one pass on hostile input, with memory bounded by
+// an eighth of the buffer:
 // - The first FF D9 at or after a position is the same for every candidate.
 //   A failed end search from j proves there is none from j on, so later
 //   searches stop there; an accepted one moves the scan past everything it
-//   read. Every byte is therefore searched at most once.
-// - Where a header walk goes from a segment boundary does not depend on the
-//   candidate that reached it. Each visited boundary remembers its outcome
-//   (the walk's end and the segments counted from there, or that the walk
-//   runs off the buffer), so a walk that meets an earlier chain stops there
-//   instead of walking it again.
+//   read. Every byte is therefore searched at most once. Accepted walks lie
+//   behind the scan once accepted, so they too cost one pass in all.
+// - Where a header walk goes from a boundary does not depend on the
+//   candidate that reached it, and one step jumps at most 2 + 65535 bytes
+//   forward. So the outcome of a boundary (segments counted from there,
+//   capped at three, or hopeless: runs off the buffer, or ends at or after
+//   the last FF D9) follows from the outcome of one boundary at most 65537
+//   bytes to its right. A single pass from the last FF D9 back to the scan
+//   position, with the outcomes within reach of one step in a ring, marks in
+//   a bitmap of one bit per position every candidate that is accepted if
+//   reached. The scan then jumps from mark to mark and walks only those
+//   candidates again, to find where their images end.
+// Rejected walks are taken one by one while they have cost little (real
+// files: a few short false starts); once their steps pass a sixteenth of the
+// length, the rest of the buffer is judged by that backward pass. Without
+// memory for the bitmap the walks go on one by one, with the same results,
+// and the bitmap is tried again once they have cost as much again.
 #include <algorithm>
+#include <bit>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
-#include <vector>
 
+#include "scanners/JpegSearch.h"
 #include "scanners/Scanners.h"
 #include "support/ByteOrder.h"
 
@@ -29,70 +44,112 @@ constexpr std::uint8_t kStartCode = 0xD8;
 constexpr std::uint8_t kEndCode = 0xD9;
 constexpr std::int64_t kTail = 100;  // no candidate starts in the last 100 bytes
 constexpr std::uint32_t kEnoughSegments = 3;
+// One step moves the walk at most this far: the marker, the code and a
+// 16-bit length.
+constexpr std::int64_t kLongestStep = 2 + 0xFFFF;
 
 bool IsStandalone(std::uint8_t code) { return code == 0x01 || (code >= 0xD0 && code <= 0xD7); }
 
-// Memo word of one boundary: 0 unknown, kDead when the walk from there runs
-// off the buffer, else (end << 2) | segments-from-there capped at 3. A walk
-// end is a position >= 2, so a live word is never 0 or kDead.
-constexpr std::uint32_t kUnknown = 0;
-constexpr std::uint32_t kDead = 1;
-// Positions must fit the 30 bits a memo word leaves for the walk end.
-constexpr std::int64_t kMemoLimit = std::int64_t{1} << 30;
+// Outcome of a boundary in the backward pass: 0 to 3 segments counted from
+// there (3 standing for 3 or more), the walk ending before the last FF D9.
+constexpr std::uint8_t kHopeless = 4;
 
 struct WalkResult {
   bool dead = false;
   std::int64_t end = 0;
   std::uint32_t segments = 0;  // capped at kEnoughSegments
+  std::int64_t steps = 0;
 };
-
-std::uint32_t Encode(const WalkResult& r) {
-  return r.dead ? kDead : (static_cast<std::uint32_t>(r.end) << 2) | r.segments;
-}
-
-WalkResult Decode(std::uint32_t word) {
-  WalkResult r;
-  if (word == kDead) {
-    r.dead = true;
-  } else {
-    r.end = word >> 2;
-    r.segments = word & 3u;
-  }
-  return r;
-}
-
-std::uint32_t AddCapped(std::uint32_t a, std::uint32_t b) { return std::min(a + b, kEnoughSegments); }
 
 struct FreeDeleter {
-  void operator()(std::uint32_t* p) const { std::free(p); }
+  void operator()(void* p) const { std::free(p); }
 };
+
+void* CallocBytes(std::size_t bytes) { return std::calloc(bytes, 1); }
+
+// Bit 8k + 7 set exactly when byte k of the 8 at p equals `byte`.
+std::uint64_t ByteMask(const std::uint8_t* p, std::uint8_t byte) {
+  const std::uint64_t word = ReadLe32(p) | (std::uint64_t{ReadLe32(p + 4)} << 32);
+  const std::uint64_t x = word ^ (0x0101010101010101ull * byte);  // matches become zero bytes
+  constexpr std::uint64_t kLow7 = 0x7F7F7F7F7F7F7F7Full;
+  return ~(((x & kLow7) + kLow7) | x | kLow7);
+}
+
+// First p in [from, end) with FF at p and `code` at p + 1, or end; data[end]
+// must be readable. memchr finds the next FF; from there 8 positions are
+// tested at a time until 24 bytes in a row hold no FF, so that FF bytes that
+// come close together (padding, hostile runs) cost no call each.
+std::int64_t FindMarkerPair(const std::uint8_t* data, std::int64_t from, std::int64_t end,
+                            std::uint8_t code) {
+  while (from < end) {
+    const void* ff = std::memchr(data + from, kMarker, static_cast<std::size_t>(end - from));
+    if (ff == nullptr) break;
+    from = static_cast<const std::uint8_t*>(ff) - data;
+    for (int quiet = 0; quiet < 3;) {
+      if (end - from < 8) {
+        for (; from < end; ++from) {
+          if (data[from] == kMarker && data[from + 1] == code) return from;
+        }
+        return end;
+      }
+      const std::uint64_t markers = ByteMask(data + from, kMarker);
+      const std::uint64_t pairs = markers & ByteMask(data + from + 1, code);
+      if (pairs != 0) return from + (std::countr_zero(pairs) >> 3);
+      from += 8;
+      quiet = markers == 0 ? quiet + 1 : 0;
+    }
+  }
+  return end;
+}
+
+// Calls visit(p) for each p in [lo, hi) holding `byte`, from hi - 1 down,
+// until visit returns false. Goes 8 bytes at a time, so that neither long
+// stretches without the byte nor dense ones cost a branch per byte.
+template <class Visit>
+void ForEachBackward(const std::uint8_t* data, std::int64_t lo, std::int64_t hi, std::uint8_t byte,
+                     Visit visit) {
+  std::int64_t b = hi;  // bytes below b remain
+  while (b - 8 >= lo) {
+    b -= 8;
+    for (std::uint64_t mask = ByteMask(data + b, byte); mask != 0;) {
+      const int top = 63 - std::countl_zero(mask);
+      if (!visit(b + (top >> 3))) return;
+      mask &= ~(std::uint64_t{1} << top);
+    }
+  }
+  while (b > lo) {
+    --b;
+    if (data[b] == byte && !visit(b)) return;
+  }
+}
 
 class JpegScan {
  public:
-  JpegScan(const std::uint8_t* data, std::int64_t length) : data_(data), length_(length) {
-    // p <= length - 2, so no end marker starts at length - 1 or later.
-    noEndFrom_ = length - 1;
-  }
+  JpegScan(const std::uint8_t* data, std::int64_t length, const JpegSearchOptions& options)
+      : data_(data),
+        length_(length),
+        limit_(length - kTail),
+        allocate_(options.allocateZeroed != nullptr ? options.allocateZeroed : CallocBytes),
+        // p <= length - 2, so no end marker starts at length - 1 or later.
+        noEndFrom_(length - 1),
+        stepBudget_(options.directSteps >= 0 ? options.directSteps : length / 16 + 64) {}
 
   void Run(const HitCallback& onHit) {
-    const std::int64_t limit = length_ - kTail;
     std::int64_t i = 0;
-    while (i < limit) {
-      const void* ff = std::memchr(data_ + i, kMarker, static_cast<std::size_t>(limit - i));
-      if (ff == nullptr) return;
-      i = static_cast<const std::uint8_t*>(ff) - data_;
-      // i < length - 100, so i + 2 lies inside the buffer.
-      if (data_[i + 1] != kStartCode || data_[i + 2] != kMarker) {
-        ++i;
-        continue;
+    while (i < limit_) {
+      if (judged_) {
+        i = NextAccepted(i);
+        if (i >= limit_) return;
+      } else {
+        i = NextStart(i);
+        if (i >= limit_) return;
+        if (rejectedSteps_ >= stepBudget_ && Judge(i)) continue;
       }
       const WalkResult walk = Walk(i + 2);
-      if (walk.dead || walk.segments < kEnoughSegments) {
-        ++i;
-        continue;
-      }
-      const std::int64_t p = FindEnd(walk.end);
+      const std::int64_t p =
+          walk.dead || walk.segments < kEnoughSegments ? -1 : FindEnd(walk.end);
       if (p < 0) {
+        rejectedSteps_ += walk.steps;
         ++i;
         continue;
       }
@@ -102,128 +159,181 @@ class JpegScan {
   }
 
  private:
-  // One step of the header walk from boundary b (data_[b] is FF): the next
-  // boundary, or -1 when the walk leaves the buffer.
-  std::int64_t Step(std::int64_t b, std::uint32_t& counted) const {
-    if (b + 1 >= length_) return -1;
-    const std::uint8_t code = data_[b + 1];
-    std::int64_t next;
-    if (IsStandalone(code)) {
-      next = b + 2;
-      counted = 0;
-    } else {
-      if (b + 3 >= length_) return -1;
-      next = b + 2 + ReadBe16(data_ + b + 2);
-      counted = 1;
+  // First i' >= i below limit_ with FF D8 FF at i', or limit_.
+  std::int64_t NextStart(std::int64_t i) const {
+    while (i < limit_) {
+      // data_[limit_] may be read: it is followed by 99 more bytes.
+      i = FindMarkerPair(data_, i, limit_, kStartCode);
+      if (i < limit_ && data_[i + 2] == kMarker) return i;
+      ++i;
     }
-    return next >= length_ ? -1 : next;
+    return limit_;
   }
 
-  WalkResult Walk(std::int64_t start) {
-    PrepareMemo(start);
-    path_.clear();
-    WalkResult result;
-    std::int64_t b = start;
+  WalkResult Walk(std::int64_t b) const {
+    WalkResult r;
     for (;;) {
-      if (memo_ && memo_.get()[b] != kUnknown) {
-        result = Decode(memo_.get()[b]);
-        break;
-      }
       if (data_[b] != kMarker) {
-        result.end = b;
-        break;
+        r.end = b;
+        return r;
       }
-      std::uint32_t counted = 0;
-      const std::int64_t next = Step(b, counted);
-      path_.push_back({b, counted});
-      if (next < 0) {
-        result.dead = true;
-        break;
+      ++r.steps;
+      if (b + 1 >= length_) break;
+      const std::uint8_t code = data_[b + 1];
+      if (IsStandalone(code)) {
+        b += 2;
+      } else {
+        if (b + 3 >= length_) break;
+        b += 2 + ReadBe16(data_ + b + 2);
+        if (r.segments < kEnoughSegments) ++r.segments;
       }
-      b = next;
+      if (b >= length_) break;
     }
-    farthest_ = std::max(farthest_, b);
-    pathResult_ = result;
-    if (memo_) Remember();
-    // The candidate's own count is the one of its first boundary.
-    if (!result.dead) {
-      for (auto it = path_.rbegin(); it != path_.rend(); ++it) {
-        result.segments = AddCapped(result.segments, it->counted);
-      }
-    }
-    return result;
-  }
-
-  // Before the first walk that could meet an earlier one, the walks visit
-  // disjoint, ascending stretches of the buffer and need no memo; the memo is
-  // created then and seeded with the previous walk, the only one the new walk
-  // can meet.
-  void PrepareMemo(std::int64_t start) {
-    if (memo_ || memoFailed_ || path_.empty() || start > farthest_) return;
-    if (length_ >= kMemoLimit) {
-      memoFailed_ = true;
-      return;
-    }
-    memo_.reset(static_cast<std::uint32_t*>(
-        std::calloc(static_cast<std::size_t>(length_), sizeof(std::uint32_t))));
-    if (!memo_) {
-      memoFailed_ = true;  // without it every walk simply runs in full
-      return;
-    }
-    Remember();
-  }
-
-  void Remember() {
-    std::uint32_t* memo = memo_.get();
-    if (pathResult_.dead) {
-      for (const Visit& v : path_) memo[v.pos] = kDead;
-      return;
-    }
-    WalkResult r = pathResult_;
-    for (auto it = path_.rbegin(); it != path_.rend(); ++it) {
-      r.segments = AddCapped(r.segments, it->counted);
-      memo[it->pos] = Encode(r);
-    }
+    r.dead = true;
+    return r;
   }
 
   // First p >= from with FF D9 at p and p <= length - 2, or -1.
   std::int64_t FindEnd(std::int64_t from) {
     if (from >= noEndFrom_) return -1;
-    // Search p in [from, noEndFrom_): a pair starting at noEndFrom_ - 1 still
-    // lies inside the buffer, since noEndFrom_ <= length - 1.
-    std::int64_t p = from;
-    while (p < noEndFrom_) {
-      const void* ff = std::memchr(data_ + p, kMarker, static_cast<std::size_t>(noEndFrom_ - p));
-      if (ff == nullptr) break;
-      p = static_cast<const std::uint8_t*>(ff) - data_;
-      if (data_[p + 1] == kEndCode) return p;
-      ++p;
+    // A pair starting at noEndFrom_ - 1 still lies inside the buffer, since
+    // noEndFrom_ <= length - 1.
+    if (const std::int64_t p = FindMarkerPair(data_, from, noEndFrom_, kEndCode); p < noEndFrom_) {
+      return p;
     }
     noEndFrom_ = from;
     return -1;
   }
 
-  struct Visit {
-    std::int64_t pos;
-    std::uint32_t counted;
-  };
+  // The last p <= length - 2 with FF D9 at p, or -1. Searched once, from the
+  // end backwards.
+  std::int64_t LastEnd() {
+    if (lastEnd_ < -1) {
+      lastEnd_ = -1;
+      ForEachBackward(data_, 1, length_, kEndCode, [&](std::int64_t q) {
+        if (data_[q - 1] != kMarker) return true;
+        lastEnd_ = q - 1;
+        return false;
+      });
+    }
+    return lastEnd_;
+  }
+
+  // Marks the candidates from `from` on that are accepted if the scan reaches
+  // them. False when the memory for that is not available now.
+  bool Judge(std::int64_t from) {
+    const std::int64_t lastEnd = LastEnd();
+    // A walk ends on a byte other than FF, so it ends before the last FF D9
+    // or not at all before it: every boundary from lastEnd on is hopeless.
+    hopelessFrom_ = lastEnd < 0 ? 0 : lastEnd;
+    if (hopelessFrom_ <= from + 2) {
+      judged_ = true;  // no candidate from here on can be accepted
+      return true;
+    }
+    const std::int64_t words = (limit_ - from + 63) / 64;
+    const std::int64_t ringSize = static_cast<std::int64_t>(
+        std::bit_ceil(static_cast<std::uint64_t>(std::min(length_, kLongestStep + 1))));
+    const std::int64_t bytes = words * 8 + ringSize;
+    memory_.reset(allocate_(static_cast<std::size_t>(bytes)));
+    if (!memory_) {
+      // Try again once the walks have cost as much again.
+      stepBudget_ = rejectedSteps_ + std::max<std::int64_t>(rejectedSteps_, 64);
+      return false;
+    }
+    accepted_ = static_cast<std::uint64_t*>(memory_.get());
+    ring_ = reinterpret_cast<std::uint8_t*>(accepted_ + words);
+    ringMask_ = ringSize - 1;
+    judgedFrom_ = from;
+    MarkAccepted();
+    judged_ = true;
+    return true;
+  }
+
+  // Outcome of the boundary at x, for x to the right of the position the
+  // backward pass stands on.
+  std::uint8_t OutcomeAt(std::int64_t x) const {
+    if (x >= hopelessFrom_) return kHopeless;
+    if (data_[x] != kMarker) return 0;  // the walk ends at x, before the last FF D9
+    return ring_[x & ringMask_];
+  }
+
+  // The backward pass over the FF bytes in [judgedFrom_, hopelessFrom_). The
+  // ring keeps the outcome of each by its position modulo the ring's size,
+  // which exceeds every step (kLongestStep, and the buffer's length): a
+  // step's target was written before and its slot not reused since.
+  void MarkAccepted() {
+    ForEachBackward(data_, judgedFrom_, hopelessFrom_, kMarker, [this](std::int64_t b) {
+      Visit(b);
+      return true;
+    });
+  }
+
+  void Visit(std::int64_t b) {
+    // b < hopelessFrom_ <= length - 2, so the code byte lies inside.
+    const std::uint8_t code = data_[b + 1];
+    std::uint8_t outcome = kHopeless;
+    if (IsStandalone(code)) {
+      outcome = OutcomeAt(b + 2);
+    } else if (b + 3 < length_) {
+      const std::int64_t next = b + 2 + ReadBe16(data_ + b + 2);
+      if (next < length_) {
+        outcome = OutcomeAt(next);
+        if (outcome < kEnoughSegments) ++outcome;
+      }
+    }
+    ring_[b & ringMask_] = outcome;
+    if (code == kStartCode && b < limit_ && data_[b + 2] == kMarker &&
+        OutcomeAt(b + 2) == kEnoughSegments) {
+      const std::int64_t k = b - judgedFrom_;
+      accepted_[k >> 6] |= std::uint64_t{1} << (k & 63);
+    }
+  }
+
+  // First marked candidate at or after i, or limit_.
+  std::int64_t NextAccepted(std::int64_t i) const {
+    if (accepted_ == nullptr) return limit_;
+    std::int64_t k = i - judgedFrom_;
+    const std::int64_t words = (limit_ - judgedFrom_ + 63) / 64;
+    std::int64_t w = k >> 6;
+    if (w >= words) return limit_;
+    std::uint64_t bits = accepted_[w] & (~std::uint64_t{0} << (k & 63));
+    while (bits == 0) {
+      if (++w >= words) return limit_;
+      bits = accepted_[w];
+    }
+    k = w * 64 + std::countr_zero(bits);
+    return judgedFrom_ + k;
+  }
 
   const std::uint8_t* data_;
   std::int64_t length_;
+  std::int64_t limit_;  // candidates start below this
+  void* (*allocate_)(std::size_t);
   std::int64_t noEndFrom_;
-  std::unique_ptr<std::uint32_t, FreeDeleter> memo_;
-  bool memoFailed_ = false;
-  std::vector<Visit> path_;  // boundaries of the latest walk, in walk order
-  WalkResult pathResult_;    // what the latest walk's last boundary led to
-  std::int64_t farthest_ = -1;
+  std::int64_t lastEnd_ = -2;  // -2: not searched yet
+  std::int64_t rejectedSteps_ = 0;  // steps of the walks rejected one by one
+  std::int64_t stepBudget_;         // ... before the candidates are judged
+
+  bool judged_ = false;  // candidates from judgedFrom_ on are marked
+  std::unique_ptr<void, FreeDeleter> memory_;
+  std::uint64_t* accepted_ = nullptr;  // bit k: candidate at judgedFrom_ + k
+  std::uint8_t* ring_ = nullptr;
+  std::int64_t ringMask_ = 0;
+  std::int64_t judgedFrom_ = 0;
+  std::int64_t hopelessFrom_ = 0;
 };
 
 }  // namespace
 
-void FindJpegs(const std::uint8_t* data, std::int64_t length, const HitCallback& onHit) {
+void FindJpegsWith(const std::uint8_t* data, std::int64_t length, const HitCallback& onHit,
+                   const JpegSearchOptions& options) {
   if (data == nullptr || length <= kTail) return;
-  JpegScan scan(data, length);
+  JpegScan scan(data, length, options);
   scan.Run(onHit);
+}
+
+void FindJpegs(const std::uint8_t* data, std::int64_t length, const HitCallback& onHit) {
+  FindJpegsWith(data, length, onHit, JpegSearchOptions{});
 }
 
 }  // namespace qx

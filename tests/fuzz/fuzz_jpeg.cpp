@@ -1,19 +1,38 @@
 // Runs the JPEG search over arbitrary bytes: every hit must start with
 // FF D8 FF and end with FF D9, and the hits must be exactly the reference
-// search's.
+// search's. The search runs three times: as shipped, with every candidate
+// judged by the backward table, and walking every candidate one by one.
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 
 #include "../scanners/reference_jpeg.h"
 #include "fuzz_checks.h"
+#include "scanners/JpegSearch.h"
+
+namespace {
+
+bool IsJpeg(const std::uint8_t* p, std::int64_t count) {
+  const std::uint8_t* e = p + count;
+  return p[0] == 0xFF && p[1] == 0xD8 && p[2] == 0xFF && e[-2] == 0xFF && e[-1] == 0xD9;
+}
+
+template <std::int64_t kDirectSteps>
+void SearchWith(const std::uint8_t* data, std::int64_t length, const qx::HitCallback& onHit) {
+  qx::JpegSearchOptions options;
+  options.directSteps = kDirectSteps;
+  qx::FindJpegsWith(data, length, onHit, options);
+}
+
+}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  qx::fuzz::CheckSearch(
-      data, static_cast<std::int64_t>(size), qx::FindJpegs, 4,
-      [](const std::uint8_t* p, std::int64_t count) {
-        const std::uint8_t* e = p + count;
-        return p[0] == 0xFF && p[1] == 0xD8 && p[2] == 0xFF && e[-2] == 0xFF && e[-1] == 0xD9;
-      },
-      qx::testref::FindJpegsReference);
+  const auto length = static_cast<std::int64_t>(size);
+  const auto expected = qx::testref::FindJpegsReference(data, length);
+  const auto reference = [&](const std::uint8_t*, std::int64_t) { return expected; };
+  qx::fuzz::CheckSearch(data, length, qx::FindJpegs, 4, IsJpeg, reference);
+  qx::fuzz::CheckSearch(data, length, SearchWith<0>, 4, IsJpeg, reference);
+  qx::fuzz::CheckSearch(data, length, SearchWith<std::numeric_limits<std::int64_t>::max()>, 4,
+                        IsJpeg, reference);
   return 0;
 }

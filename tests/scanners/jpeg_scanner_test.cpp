@@ -6,12 +6,14 @@
 #include <fstream>
 #include <initializer_list>
 #include <iterator>
+#include <limits>
 #include <random>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "reference_jpeg.h"
+#include "scanners/JpegSearch.h"
 #include "scanners/Scanners.h"
 
 namespace {
@@ -25,6 +27,32 @@ Hits Find(const Bytes& b) {
   qx::FindJpegs(b.data(), static_cast<std::int64_t>(b.size()),
                 [&](std::int64_t start, std::int64_t length) { hits.emplace_back(start, length); });
   return hits;
+}
+
+Hits FindWith(const Bytes& b, const qx::JpegSearchOptions& options) {
+  Hits hits;
+  qx::FindJpegsWith(b.data(), static_cast<std::int64_t>(b.size()),
+                    [&](std::int64_t start, std::int64_t length) { hits.emplace_back(start, length); },
+                    options);
+  return hits;
+}
+
+qx::JpegSearchOptions DirectSteps(std::int64_t steps) {
+  qx::JpegSearchOptions options;
+  options.directSteps = steps;
+  return options;
+}
+
+// The search as shipped and with every candidate judged by the backward
+// table; for inputs small enough, also with every candidate walked one by one.
+// All must give `expected`.
+void ExpectEveryWay(const Bytes& b, const Hits& expected, bool small = true) {
+  EXPECT_EQ(Find(b), expected);
+  EXPECT_EQ(FindWith(b, DirectSteps(0)), expected) << "judged by the table";
+  if (small) {
+    EXPECT_EQ(FindWith(b, DirectSteps(std::numeric_limits<std::int64_t>::max())), expected)
+        << "walked one by one";
+  }
 }
 
 // Both scanners, and they must agree.
@@ -365,10 +393,11 @@ TEST(JpegScanner, AgreesWithReferenceOnSegmentSoups) {
   for (int round = 0; round < 4000; ++round) {
     const std::size_t size = 90 + rng() % 700;
     const Bytes b = Soup(rng, size);
-    const Hits got = Find(b);
-    ASSERT_EQ(got, qx::testref::FindJpegsReference(b.data(), static_cast<std::int64_t>(b.size())))
-        << "round " << round;
-    totalHits += got.size();
+    const Hits expected = qx::testref::FindJpegsReference(b.data(), static_cast<std::int64_t>(b.size()));
+    SCOPED_TRACE(round);
+    ExpectEveryWay(b, expected);
+    if (HasFailure()) return;
+    totalHits += expected.size();
   }
   EXPECT_GT(totalHits, 100u);  // the soups do exercise acceptance
 }
@@ -392,10 +421,11 @@ TEST(JpegScanner, AgreesWithReferenceOnMutatedChains) {
         default: b[at] = 0xD0; break;                                  // standalone marker
       }
     }
-    const Hits got = Find(b);
-    ASSERT_EQ(got, qx::testref::FindJpegsReference(b.data(), static_cast<std::int64_t>(b.size())))
-        << "round " << round;
-    totalHits += got.size();
+    const Hits expected = qx::testref::FindJpegsReference(b.data(), static_cast<std::int64_t>(b.size()));
+    SCOPED_TRACE(round);
+    ExpectEveryWay(b, expected);
+    if (HasFailure()) return;
+    totalHits += expected.size();
   }
   EXPECT_GT(totalHits, 20u);
 }
@@ -475,6 +505,175 @@ TEST(JpegScanner, ManyValidHeadersWithoutEndMarker) {
   }
   Append(b, Filler(3000, 0x00));
   EXPECT_EQ(Find(b), (Hits{HitOf(imageAt, image.size())}));
+}
+
+TEST(JpegScanner, StartsAmidFfOrD8Padding) {
+  // Flash dumps are padded with FF: a start marker right after the padding,
+  // and padding right after the end marker.
+  const Bytes image = Image(3);
+  for (const std::uint8_t pad : {0xFF, 0xD8}) {
+    SCOPED_TRACE(static_cast<int>(pad));
+    Bytes b = Filler(57, pad);
+    Append(b, image);
+    Append(b, Filler(150, pad));
+    EXPECT_EQ(FindChecked(b), (Hits{HitOf(57, image.size())}));
+    ExpectEveryWay(b, {HitOf(57, image.size())});
+  }
+}
+
+TEST(JpegScanner, LongStepsAcrossLargeBuffersAgreeWithReference) {
+  // Segment lengths up to 0xFFFF in buffers several times larger than that,
+  // over dense FF: steps reach the farthest boundary a step can, so the
+  // backward table must keep every outcome a step can still need.
+  std::mt19937 rng(4711);
+  std::size_t totalHits = 0;
+  for (int round = 0; round < 6; ++round) {
+    Bytes b;
+    const std::size_t size = 200000 + rng() % 150000;
+    auto pick = [&](unsigned n) { return static_cast<int>(rng() % n); };
+    while (b.size() < size) {
+      switch (pick(8)) {
+        case 0:
+          Append(b, {0xFF, 0xD8});
+          break;
+        case 1: {
+          const int length = pick(3) == 0 ? 0xFFFF - pick(2) : pick(0x10000);
+          Append(b, {0xFF, 0xC0 + pick(0x20), length >> 8, length & 0xFF});
+          break;
+        }
+        case 2:
+          Append(b, {0xFF, 0xD0 + pick(8)});
+          break;
+        case 3:
+          if (pick(40) == 0) Append(b, {0xFF, 0xD9});
+          break;
+        case 4:
+          Append(b, {0xFF, 0xC4, 0x00, 4 + pick(12)});
+          break;
+        default:
+          b.insert(b.end(), static_cast<std::size_t>(1 + pick(6)), 0xFF);
+      }
+    }
+    Append(b, Filler(120, 0x00));
+    const Hits expected = qx::testref::FindJpegsReference(b.data(), static_cast<std::int64_t>(b.size()));
+    SCOPED_TRACE(round);
+    ExpectEveryWay(b, expected);
+    totalHits += expected.size();
+  }
+  EXPECT_GT(totalHits, 5u);
+}
+
+// Inputs found in review, at a few megabytes: a single walk over millions of
+// boundaries, and a candidate every 6 bytes whose walk runs to the end.
+TEST(JpegScanner, MillionsOfBoundariesInOneWalk) {
+  const Bytes header{0xFF, 0xD8, 0xFF, 0xE0, 0x00, 0x02, 0xFF, 0xE1, 0x00, 0x02, 0xFF, 0xE2, 0x00, 0x02};
+  Bytes b = header;
+  Append(b, Repeat({0xFF, 0xD0}, 1500000));
+  EXPECT_TRUE(Find(b).empty());  // the run of FF D0 leaves the buffer
+
+  // Ended by entropy-coded data and an end marker, the walk takes it all.
+  Append(b, {0x00, 0xFF, 0xD9});
+  const std::size_t imageSize = b.size();
+  Append(b, Filler(100, 0x00));
+  ExpectEveryWay(b, {HitOf(0, imageSize)}, false);
+}
+
+TEST(JpegScanner, StartEverySixBytesWithWalksToTheEnd) {
+  const std::size_t units = 500000;
+  Bytes b = Repeat({0xFF, 0xD8, 0xFF, 0xE0, 0x00, 0x04}, units);
+  EXPECT_TRUE(Find(b).empty());
+
+  // An end marker after the chain, which runs off the buffer all the same:
+  // the end search alone cannot reject the candidates.
+  Bytes runsOff = b;
+  Append(runsOff, {0xFF, 0xD9, 0xFF, 0xC0, 0xFF, 0xFF});
+  Append(runsOff, Filler(100, 0x00));
+  ExpectEveryWay(runsOff, {}, false);
+
+  // The chain ends in data and an end marker: the first candidate takes all.
+  Bytes ends = b;
+  Append(ends, {0x00, 0x00, 0x00, 0xFF, 0xD9});
+  const std::size_t imageSize = ends.size();
+  Append(ends, Filler(100, 0x00));
+  ExpectEveryWay(ends, {HitOf(0, imageSize)}, false);
+}
+
+// An allocator for the table that can be told to fail, and that records
+// what it was asked for.
+struct AllocationLog {
+  int calls = 0;
+  int failuresLeft = 0;  // negative: fail every time
+  std::size_t largest = 0;
+};
+AllocationLog g_allocations;
+
+void* LoggedAllocate(std::size_t bytes) {
+  ++g_allocations.calls;
+  g_allocations.largest = std::max(g_allocations.largest, bytes);
+  if (g_allocations.failuresLeft != 0) {
+    if (g_allocations.failuresLeft > 0) --g_allocations.failuresLeft;
+    return nullptr;
+  }
+  return std::calloc(bytes, 1);
+}
+
+qx::JpegSearchOptions Logged(int failures) {
+  g_allocations = AllocationLog{};
+  g_allocations.failuresLeft = failures;
+  qx::JpegSearchOptions options;
+  options.allocateZeroed = LoggedAllocate;
+  return options;
+}
+
+// Real images, each after `candidates` candidates whose single counted
+// segment jumps into a run of `run` standalone markers: every walk runs
+// through much of the run and is rejected with one segment.
+Bytes TrapsAndImages(std::size_t candidates, std::size_t run, Hits& images) {
+  Bytes b;
+  images.clear();
+  for (int part = 0; part < 3; ++part) {
+    const std::size_t at = b.size();
+    const std::size_t runStart = at + candidates * 6 + 2;
+    for (std::size_t k = 0; k < candidates; ++k) {
+      const std::size_t target = runStart + 2 * (k % std::min<std::size_t>(run, 1000));
+      const std::size_t length = target - (at + k * 6 + 2) - 2;
+      Append(b, {0xFF, 0xD8, 0xFF, 0xC0, static_cast<int>(length >> 8),
+                 static_cast<int>(length & 0xFF)});
+    }
+    Append(b, {0x00, 0x00});
+    Append(b, Repeat({0xFF, 0xD0}, run));
+    b.push_back(0x00);
+    const Bytes image = Image(3 + part);
+    images.push_back(HitOf(b.size(), image.size()));
+    Append(b, image);
+  }
+  Append(b, Filler(100, 0x00));
+  return b;
+}
+
+TEST(JpegScanner, TableMemoryIsAnEighthOfTheBufferAtMost) {
+  Hits images;
+  const Bytes b = TrapsAndImages(10000, 1000000, images);
+  EXPECT_EQ(FindWith(b, Logged(0)), images);
+  ASSERT_EQ(g_allocations.calls, 1);
+  EXPECT_LE(g_allocations.largest, b.size() / 8 + 8 + (std::size_t{1} << 17));
+}
+
+TEST(JpegScanner, WithoutMemoryForTheTableResultsStayAndTheTableIsTriedAgain) {
+  // Small enough for walks one by one and for the reference.
+  Hits images;
+  const Bytes b = TrapsAndImages(300, 3000, images);
+  ASSERT_EQ(qx::testref::FindJpegsReference(b.data(), static_cast<std::int64_t>(b.size())), images);
+
+  EXPECT_EQ(FindWith(b, Logged(-1)), images);
+  EXPECT_GE(g_allocations.calls, 2);  // not given up after the first failure
+
+  EXPECT_EQ(FindWith(b, Logged(1)), images);
+  EXPECT_EQ(g_allocations.calls, 2);  // the second try got it and kept it
+
+  qx::JpegSearchOptions starved = Logged(-1);
+  starved.directSteps = 0;
+  EXPECT_EQ(FindWith(b, starved), images);
 }
 
 }  // namespace
