@@ -170,7 +170,8 @@ class RangeCrc {
 
   // False when the CRC engine delivered nothing (a caught fault).
   bool Get(std::int64_t start, std::uint32_t count, std::uint32_t* stored) {
-    if (count >= kPrefixMinimum && PrefixesReady(count)) {
+    // A coarse table (when memory was short) only pays off for longer ranges.
+    if (count >= kPrefixMinimum && PrefixesReady(count) && count >= std::uint32_t{2} << shift_) {
       const std::uint32_t shifted = MultiplyModP(ShiftFactor(count), Register(start) ^ 0xFFFFFFFFu);
       *stored = ReverseBytes(~(Register(start + count) ^ shifted));
       return true;

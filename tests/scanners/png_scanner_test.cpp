@@ -499,6 +499,7 @@ std::vector<Bytes> MemoryHungryInputs() {
   const Bytes big = Png({Ihdr(), Chunk("tEXt", Pattern(1000)), Idat(700), Iend()});
   const Bytes tail = Cat({Filler(37), ReadData("png_rgba_text.png"), Filler(3), big});
   inputs.push_back(OverlappingPreamble(200, tail.size() + 51, tail));
+  inputs.push_back(OverlappingPreamble(40, 400000, tail));
   inputs.push_back(Cat({SignatureAndLengthPeriod(300), Standard(), Filler(60)}));
   std::mt19937 rng(4242);
   std::size_t runs = 0;
@@ -517,6 +518,7 @@ TEST(PngScannerMemory, RefusedAllocationsChangeNoResult) {
       {"every request refused", [](std::size_t, std::size_t) { return false; }},
       {"every other one refused", [](std::size_t n, std::size_t) { return n % 2 == 1; }},
       {"all but small ones refused", [](std::size_t, std::size_t size) { return size < 4096; }},
+      {"large ones refused", [](std::size_t, std::size_t size) { return size < 30000; }},
       {"the first three refused", [](std::size_t n, std::size_t) { return n >= 3; }},
   };
   for (const auto& [name, grant] : rules) {
