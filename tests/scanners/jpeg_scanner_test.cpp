@@ -563,8 +563,9 @@ TEST(JpegScanner, LongStepsAcrossLargeBuffersAgreeWithReference) {
   EXPECT_GT(totalHits, 5u);
 }
 
-// Inputs found in review, at a few megabytes: a single walk over millions of
-// boundaries, and a candidate every 6 bytes whose walk runs to the end.
+// Inputs that would cost memory per boundary walked, at a few megabytes: a
+// single walk over millions of boundaries, and a candidate every 6 bytes
+// whose walk runs to the end.
 TEST(JpegScanner, MillionsOfBoundariesInOneWalk) {
   const Bytes header{0xFF, 0xD8, 0xFF, 0xE0, 0x00, 0x02, 0xFF, 0xE1, 0x00, 0x02, 0xFF, 0xE2, 0x00, 0x02};
   Bytes b = header;
