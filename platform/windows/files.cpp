@@ -24,7 +24,38 @@ int ChangeDir(const wchar_t* path) {
   return _wchdir(path) == 0 ? 0 : -1;
 }
 
-std::int64_t CurrentTime() { return static_cast<std::int64_t>(_time64(nullptr)); }
+namespace {
+
+// Under Wine, files on the host's disk take their times from the host
+// kernel's coarse clock, which runs up to one clock tick behind the precise
+// clock that _time64 reads there. An output written just after a second
+// began could then carry the second before the run's start and be scanned in
+// the same run. There the start is taken 20 ms early (more than a tick at
+// any kernel tick rate), which keeps the tool's own outputs out; Windows
+// itself stamps files from the same clock that _time64 reads.
+bool RunsUnderWine() {
+  static const bool wine = [] {
+    const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+    return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
+  }();
+  return wine;
+}
+
+}  // namespace
+
+std::int64_t CurrentTime() {
+  if (!RunsUnderWine()) return static_cast<std::int64_t>(_time64(nullptr));
+  FILETIME now;
+  GetSystemTimeAsFileTime(&now);
+  ULARGE_INTEGER ticks;  // 100 ns units since 1601-01-01
+  ticks.LowPart = now.dwLowDateTime;
+  ticks.HighPart = now.dwHighDateTime;
+  constexpr std::int64_t kTicksFrom1601To1970 = 116444736000000000LL;
+  constexpr std::int64_t kMargin = 20 * 10000;  // 20 ms
+  const std::int64_t since1970 =
+      static_cast<std::int64_t>(ticks.QuadPart) - kTicksFrom1601To1970 - kMargin;
+  return since1970 / 10000000;
+}
 
 namespace {
 
