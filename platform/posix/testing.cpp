@@ -129,14 +129,14 @@ NoAccessPage::~NoAccessPage() {
   if (address_ != nullptr) munmap(address_, size_);
 }
 
-ChildResult RunProgram(const std::vector<std::string>& argv, const std::string& cwd,
-                       bool runAsNobody, long long fileSizeLimit) {
-  ChildResult result;
-  if (argv.empty()) return result;
-  std::vector<char*> args;
-  for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
-  args.push_back(nullptr);
+namespace {
 
+// Forks a child whose standard output and error go to pipes and runs
+// `child` in it (which must end the child itself); the parent collects both
+// streams and how the child ended.
+template <class Child>
+ChildResult RunForked(Child&& child) {
+  ChildResult result;
   Pipes pipes;
   if (!OpenPipes(&pipes)) return result;
   FlushBeforeFork();
@@ -147,6 +147,23 @@ ChildResult RunProgram(const std::vector<std::string>& argv, const std::string& 
   }
   if (pid == 0) {
     PrepareChild(pipes);
+    child();
+    _exit(127);
+  }
+  Drain(&pipes, &result);
+  Reap(pid, &result);
+  return result;
+}
+
+}  // namespace
+
+ChildResult RunProgram(const std::vector<std::string>& argv, const std::string& cwd,
+                       bool runAsNobody, long long fileSizeLimit) {
+  if (argv.empty()) return {};
+  std::vector<char*> args;
+  for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
+  args.push_back(nullptr);
+  return RunForked([&] {
     if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(126);
     if (fileSizeLimit >= 0) {
       // A write past the limit then fails with EFBIG instead of ending the
@@ -159,35 +176,19 @@ ChildResult RunProgram(const std::vector<std::string>& argv, const std::string& 
       if (setgroups(0, nullptr) != 0 || setgid(kNobody) != 0 || setuid(kNobody) != 0) _exit(126);
     }
     execv(args[0], args.data());
-    _exit(127);
-  }
-  Drain(&pipes, &result);
-  Reap(pid, &result);
-  return result;
+  });
 }
 
 ChildResult RunInChild(void (*fn)()) {
-  ChildResult result;
-  Pipes pipes;
-  if (fn == nullptr || !OpenPipes(&pipes)) return result;
-  FlushBeforeFork();
-  const pid_t pid = fork();
-  if (pid < 0) {
-    CloseAll(&pipes);
-    return result;
-  }
-  if (pid == 0) {
-    PrepareChild(pipes);
+  if (fn == nullptr) return {};
+  return RunForked([&] {
     fn();
     // What a normal exit of the tool would write out; exit handlers and the
     // test framework's own teardown are not run in the child.
     FlushStdout();
     std::fflush(nullptr);
     _exit(0);
-  }
-  Drain(&pipes, &result);
-  Reap(pid, &result);
-  return result;
+  });
 }
 
 bool IsPrivileged() { return geteuid() == 0; }
