@@ -28,11 +28,13 @@ namespace {
 
 // Under Wine, files on the host's disk take their times from the host
 // kernel's coarse clock, which runs up to one clock tick behind the precise
-// clock that _time64 reads there. An output written just after a second
-// began could then carry the second before the run's start and be scanned in
-// the same run. There the start is taken 20 ms early (more than a tick at
-// any kernel tick rate), which keeps the tool's own outputs out; Windows
-// itself stamps files from the same clock that _time64 reads.
+// clock that _time64 reads there (and, on a loaded host, more than 20 ms
+// behind was seen). An output written just after a second began could then
+// carry the second before the run's start and be scanned in the same run.
+// There the start is taken one second early, which keeps the tool's own
+// outputs out at the price of passing over files written in the last second
+// before the run; Windows itself stamps files from the same clock that
+// _time64 reads.
 bool RunsUnderWine() {
   static const bool wine = [] {
     const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
@@ -51,7 +53,7 @@ std::int64_t CurrentTime() {
   ticks.LowPart = now.dwLowDateTime;
   ticks.HighPart = now.dwHighDateTime;
   constexpr std::int64_t kTicksFrom1601To1970 = 116444736000000000LL;
-  constexpr std::int64_t kMargin = 20 * 10000;  // 20 ms
+  constexpr std::int64_t kMargin = 10000000;  // one second
   const std::int64_t since1970 =
       static_cast<std::int64_t>(ticks.QuadPart) - kTicksFrom1601To1970 - kMargin;
   return since1970 / 10000000;
