@@ -53,8 +53,9 @@ bench:
 # Windows: 64-bit and 32-bit quarrix.exe cross-built with MinGW-w64. The
 # 64-bit build also holds the tests, which ctest runs under Wine through
 # cmake/wine-run.sh: headless, with a Wine prefix of its own inside
-# build-win64 (made ready before the build, whose test discovery runs the
-# test programs already). The 32-bit exe is compiled and
+# build-win64. The build (whose test discovery runs the test programs
+# already) and the tests share one lasting Wine server, started and stopped
+# by cmake/wine-session.sh. The 32-bit exe is compiled and
 # linked only: this machine's kernel cannot run 32-bit programs.
 WIN64_CONFIG := cmake -S . -B build-win64 $(GENERATOR) -DCMAKE_BUILD_TYPE=Release \
 	-DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-mingw64.cmake
@@ -69,9 +70,8 @@ windows:
 
 test-windows:
 	$(WIN64_CONFIG)
-	cmake/wine-run.sh $(CURDIR)/build-win64/wineprefix
-	cmake --build build-win64 -j$(JOBS)
-	cd build-win64 && WINEDEBUG=-all $(CTEST)
+	cmake/wine-session.sh $(CURDIR)/build-win64/wineprefix \
+	  sh -c 'cmake --build build-win64 -j$(JOBS) && cd build-win64 && $(CTEST)'
 
 clean:
 	rm -rf build build-asan build-clang build-bench build-win64 build-win32
