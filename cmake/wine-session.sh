@@ -36,6 +36,6 @@ trap 'exit 130' INT TERM
 # (ctest would wait for its end until the run is killed).
 "$here/wine-run.sh" "$prefix" wineboot </dev/null >/dev/null 2>&1 || true
 
-status=0
-"$@" || status=$?
-exit "$status"
+# Under set -e a failing command ends the script with its status; the trap
+# still stops the server.
+"$@"
