@@ -1,12 +1,12 @@
 // Loading of one input file and its hand-over to the selected scanners.
 #include <cstddef>
-#include <cstdio>
 #include <memory>
 #include <new>
 
 #include "app/Driver.h"
+#include "output/Output.h"
 #include "platform/platform.h"
-#include "scanners/Extract.h"
+#include "scanners/Scanners.h"
 #include "support/Console.h"
 
 namespace {
@@ -34,26 +34,14 @@ void Announce(const wchar_t* path, int verbosity) {
   }
 }
 
-// Reads the first `length` bytes and runs the scanners over them; nothing is
-// scanned unless the one read delivered all of them.
-void ScanStream(std::FILE* file, const wchar_t* path, std::int64_t length, std::uint32_t mask,
-                int verbosity) {
-  const auto count = static_cast<std::size_t>(length);
-  // Default-initialised: every byte is overwritten by the read before a
-  // scanner looks at it. At least one byte, so that an empty file still
-  // hands the scanners a valid pointer.
-  std::unique_ptr<std::uint8_t[]> buffer(new (std::nothrow) std::uint8_t[count > 0 ? count : 1]);
-  if (!buffer) return;
-  if (std::fread(buffer.get(), 1, count, file) != count) return;
-  // Memory that runs out during a scan ends this file's scan, like a buffer
-  // that cannot be obtained: the outputs written so far stay, and the run
-  // goes on with the next file instead of ending.
-  try {
-    if ((mask & kMaskBmp) != 0) ExtractBmp(buffer.get(), path, length, verbosity);
-    if ((mask & kMaskJpg) != 0) ExtractJpg(buffer.get(), path, length, verbosity);
-    if ((mask & kMaskPng) != 0) ExtractPng(buffer.get(), path, length, verbosity);
-  } catch (const std::bad_alloc&) {
-  }
+using Search = void (*)(const std::uint8_t*, std::int64_t, const qx::HitCallback&);
+
+void ScanKind(const std::uint8_t* buffer, std::int64_t length, const OutputPlace& place,
+              ResourceKind kind, Search search, int verbosity) {
+  int counter = 0;
+  search(buffer, length, [&](std::int64_t start, std::int64_t size) {
+    WriteResource(place, kind, buffer + start, size, verbosity, counter);
+  });
 }
 
 }  // namespace
@@ -61,14 +49,36 @@ void ScanStream(std::FILE* file, const wchar_t* path, std::int64_t length, std::
 void ProcessFile(const wchar_t* path, std::uint32_t mask, int verbosity) {
   Announce(path, verbosity);
 
-  std::FILE* file = qx::plat::OpenFile(path, L"rb");
-  if (file == nullptr) return;
-  if (qx::plat::Seek64(file, 0, SEEK_END) == 0) {
-    const std::int64_t size = qx::plat::Tell64(file);
-    if (size >= 0 && qx::plat::Seek64(file, 0, SEEK_SET) == 0) {
-      const std::int64_t length = size < kMaxFileBytes ? size : kMaxFileBytes;
-      ScanStream(file, path, length, mask, verbosity);
+  qx::plat::InputFile file;
+  if (!file.Open(path)) return;
+  const std::int64_t size = file.Size();
+  if (size < 0) return;
+  const std::int64_t length = size < kMaxFileBytes ? size : kMaxFileBytes;
+  const auto count = static_cast<std::size_t>(length);
+  // Not zero-filled: every byte is overwritten by the read before a scanner
+  // looks at it. At least one byte, so that an empty file still hands the
+  // scanners a valid pointer.
+  std::unique_ptr<std::uint8_t[]> buffer(new (std::nothrow) std::uint8_t[count > 0 ? count : 1]);
+  if (!buffer) return;
+  // Nothing is scanned unless the one read delivered every byte.
+  if (count > 0 && !file.ReadAt(0, buffer.get(), count)) return;
+
+  OutputPlace place;
+  place.path = path;
+  place.permissions = file.Permissions();
+  // Memory that runs out during a scan ends this file's scan, like a buffer
+  // that cannot be obtained: the outputs written so far stay, and the run
+  // goes on with the next file instead of ending.
+  try {
+    if ((mask & kMaskBmp) != 0) {
+      ScanKind(buffer.get(), length, place, ResourceKind::Bmp, &qx::FindBitmaps, verbosity);
     }
+    if ((mask & kMaskJpg) != 0) {
+      ScanKind(buffer.get(), length, place, ResourceKind::Jpeg, &qx::FindJpegs, verbosity);
+    }
+    if ((mask & kMaskPng) != 0) {
+      ScanKind(buffer.get(), length, place, ResourceKind::Png, &qx::FindPngs, verbosity);
+    }
+  } catch (const std::bad_alloc&) {
   }
-  std::fclose(file);
 }

@@ -131,6 +131,98 @@ int Seek64(std::FILE* stream, std::int64_t offset, int origin);
 // 64-bit position, negative on failure.
 std::int64_t Tell64(std::FILE* stream);
 
+// ---- Input files ------------------------------------------------------------
+
+// A file opened for reading. Only regular files open: reading a FIFO could
+// wait for ever and reading a device could never end. Other programs may go
+// on reading and writing the file meanwhile.
+class InputFile {
+ public:
+  InputFile();
+  ~InputFile();
+  InputFile(const InputFile&) = delete;
+  InputFile& operator=(const InputFile&) = delete;
+
+  // False when the file cannot be opened or is no regular file.
+  bool Open(const wchar_t* path);
+  // The size when it was opened, or -1 when it could not be told.
+  std::int64_t Size() const;
+  // The permission bits an image carved from this file gets: the file's own
+  // read and write bits (POSIX), so that a private file's images stay
+  // private. Where the system keeps no such bits, 0666.
+  std::uint32_t Permissions() const;
+  // Reads exactly `count` bytes at `offset`. False on a failure or a short
+  // read (the file shrank).
+  bool ReadAt(std::int64_t offset, std::uint8_t* buffer, std::size_t count);
+
+  struct State;
+
+ private:
+  State* state_;
+};
+
+// ---- Output files -------------------------------------------------------------
+
+// A new file that replaces whatever a name held, appearing under that name
+// only once it is complete. The bytes go to a temporary file in the same
+// directory, created exclusively and without following links, which is
+// renamed over the name at the end: a link planted at the name is replaced,
+// never followed, so neither its target nor the source being scanned can be
+// overwritten, and a failed or interrupted write leaves nothing behind. The
+// temporary's name (a dot, "qx" and five random letters or digits) is never
+// an output name, and is never longer than one.
+class NewFile {
+ public:
+  NewFile();
+  ~NewFile();  // an uncommitted file is abandoned
+  NewFile(const NewFile&) = delete;
+  NewFile& operator=(const NewFile&) = delete;
+
+  // Creates the temporary beside `path` with the permission bits given
+  // (POSIX; the umask still applies; elsewhere the directory's inherited
+  // access rules hold). False when it cannot be created.
+  bool Create(const wchar_t* path, std::uint32_t permissions);
+  // Appends all `count` bytes. False when they could not all be written (a
+  // full disk, a file size limit, an interruption of the run); the file is
+  // then abandoned.
+  bool Write(const std::uint8_t* data, std::int64_t count);
+  // Renames the complete temporary over the path. False when that fails;
+  // the temporary is then removed and the name keeps what it held.
+  bool Commit();
+  // Removes the temporary, if there is one.
+  void Abandon();
+
+  struct State;
+
+ private:
+  State* state_;
+};
+
+// ---- Interruption ---------------------------------------------------------------
+
+// From this call on, SIGINT, SIGTERM and SIGHUP (Windows: Ctrl+C and
+// Ctrl+Break) end the run in order: an output being written is finished or
+// abandoned (its temporary removed), standard output is flushed, and the
+// process ends with the status of that signal. Call once, before any other
+// thread starts.
+void InstallInterruptHandling();
+
+// True once an interruption has begun. A long write gives up when it sees it.
+bool InterruptRequested();
+
+// While one lives, an interruption waits: the output step holds one from the
+// creation of an output to its line on standard output, so that an
+// interrupted run leaves every output either complete and reported or not
+// there at all. A section entered after an interruption has begun never
+// returns: the process is about to end.
+class OutputSection {
+ public:
+  OutputSection();
+  ~OutputSection();
+  OutputSection(const OutputSection&) = delete;
+  OutputSection& operator=(const OutputSection&) = delete;
+};
+
 // ---- Standard output -------------------------------------------------------
 
 // Appends wide text to the buffered standard output. On POSIX the text is

@@ -23,6 +23,17 @@ constexpr std::size_t kBufferChars = 8192;
 wchar_t gBuffer[kBufferChars];
 std::size_t gUsed = 0;
 bool gFlushAtExit = false;
+// The interruption handler flushes from a thread of its own. A slim lock
+// needs no construction or destruction, so it is usable until the very end.
+SRWLOCK gLock = SRWLOCK_INIT;
+
+class Locked {
+ public:
+  Locked() { AcquireSRWLockExclusive(&gLock); }
+  ~Locked() { ReleaseSRWLockExclusive(&gLock); }
+  Locked(const Locked&) = delete;
+  Locked& operator=(const Locked&) = delete;
+};
 
 std::atomic<ErrorBoxHook> gBoxHook{nullptr};
 
@@ -68,6 +79,7 @@ void FlushAtExit() { FlushStdout(); }
 
 void WriteStdout(const wchar_t* text, std::size_t length) {
   if (text == nullptr) return;
+  Locked locked;
   if (!gFlushAtExit) {
     gFlushAtExit = true;
     std::atexit(FlushAtExit);
@@ -90,6 +102,7 @@ void WriteStdout(const wchar_t* text, std::size_t length) {
 }
 
 void FlushStdout() {
+  Locked locked;
   WriteOut(gUsed);
   std::fflush(stdout);
 }

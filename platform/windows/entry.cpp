@@ -5,3 +5,12 @@
 // here: the first write registers its flush with atexit, so it runs when
 // exit() does.
 #include "app/Driver.h"
+#include "platform/platform.h"
+
+namespace {
+
+// Ctrl+C and Ctrl+Break end a run in order from its very start; wmain is
+// the runtime's entry, so this is done while the program is constructed.
+[[maybe_unused]] const bool gInterruptsHandled = (qx::plat::InstallInterruptHandling(), true);
+
+}  // namespace

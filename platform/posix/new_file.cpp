@@ -1,0 +1,161 @@
+// New files that replace a name only once complete: a temporary beside the
+// name, created exclusively and without following links, then renamed over
+// it. Both steps go through one descriptor of the directory, so the
+// temporary and the rename cannot end up in two different directories even
+// if a component of the path is swapped for a link meanwhile.
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+
+#include "platform/platform.h"
+#include "platform/posix/native_text.h"
+
+namespace qx::plat {
+
+struct NewFile::State {
+  int dirFd = -1;
+  int fd = -1;
+  std::string temporary;  // name inside the directory
+  std::string target;     // name inside the directory
+};
+
+namespace {
+
+#ifdef O_PATH
+// The directory is only used to name things in it: no read permission on it
+// is needed, just as for a plain open by path.
+constexpr int kDirectoryFlags = O_PATH | O_DIRECTORY | O_CLOEXEC;
+#else
+constexpr int kDirectoryFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
+#endif
+
+// Bytes handed to one write call: small enough that an interruption is seen
+// within one of them, large enough that a write costs one call for nearly
+// every image.
+constexpr std::int64_t kChunk = 8 << 20;
+
+// Names only need to be unlikely to exist already (the exclusive create
+// settles the rest), not unpredictable.
+std::uint64_t NextRandom() {
+  static std::atomic<std::uint64_t> counter{0};
+  thread_local std::uint64_t state = 0;
+  if (state == 0) {
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    state = (static_cast<std::uint64_t>(now.tv_nsec) << 20) ^
+            static_cast<std::uint64_t>(now.tv_sec) ^
+            (static_cast<std::uint64_t>(getpid()) << 40) ^
+            (counter.fetch_add(1) * 0x9E3779B97F4A7C15ull) ^
+            reinterpret_cast<std::uintptr_t>(&state);
+    if (state == 0) state = 1;
+  }
+  state ^= state << 13;
+  state ^= state >> 7;
+  state ^= state << 17;
+  return state;
+}
+
+std::string TemporaryName() {
+  static constexpr char kLetters[] = "abcdefghijklmnopqrstuvwxyz0123456789";
+  std::uint64_t bits = NextRandom();
+  std::string name = ".qx";
+  for (int i = 0; i < 5; ++i) {
+    name += kLetters[bits % 36];
+    bits /= 36;
+  }
+  return name;
+}
+
+void CloseFd(int* fd) {
+  if (*fd >= 0) ::close(*fd);
+  *fd = -1;
+}
+
+}  // namespace
+
+NewFile::NewFile() : state_(new State) {}
+
+NewFile::~NewFile() {
+  Abandon();
+  CloseFd(&state_->dirFd);
+  delete state_;
+}
+
+bool NewFile::Create(const wchar_t* path, std::uint32_t permissions) {
+  if (path == nullptr || state_->dirFd >= 0) return false;
+  const std::string native = posix::EncodeNative(path);
+  const std::size_t slash = native.rfind('/');
+  const std::string directory =
+      slash == std::string::npos ? std::string(".") : native.substr(0, slash + 1);
+  state_->target = slash == std::string::npos ? native : native.substr(slash + 1);
+  if (state_->target.empty()) return false;
+
+  state_->dirFd = ::open(directory.c_str(), kDirectoryFlags);
+  if (state_->dirFd < 0) return false;
+  const mode_t mode = static_cast<mode_t>(permissions & 0666u);
+  for (int attempt = 0; attempt < 64; ++attempt) {
+    state_->temporary = TemporaryName();
+    int fd;
+    do {
+      fd = ::openat(state_->dirFd, state_->temporary.c_str(),
+                    O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY, mode);
+    } while (fd < 0 && errno == EINTR);
+    if (fd >= 0) {
+      state_->fd = fd;
+      return true;
+    }
+    if (errno != EEXIST) break;
+  }
+  state_->temporary.clear();
+  CloseFd(&state_->dirFd);
+  return false;
+}
+
+bool NewFile::Write(const std::uint8_t* data, std::int64_t count) {
+  if (state_->fd < 0 || count < 0 || (data == nullptr && count > 0)) return false;
+  while (count > 0) {
+    if (InterruptRequested()) break;
+    const std::int64_t chunk = count < kChunk ? count : kChunk;
+    const ssize_t n = ::write(state_->fd, data, static_cast<std::size_t>(chunk));
+    if (n < 0 && errno == EINTR) continue;
+    // A short count is followed by one more call, which tells the reason.
+    if (n <= 0) break;
+    data += n;
+    count -= n;
+  }
+  if (count == 0) return true;
+  Abandon();
+  return false;
+}
+
+bool NewFile::Commit() {
+  if (state_->fd < 0) return false;
+  // A failing close can report a write that did not reach the disk.
+  const bool closed = ::close(state_->fd) == 0;
+  state_->fd = -1;
+  if (closed && ::renameat(state_->dirFd, state_->temporary.c_str(), state_->dirFd,
+                           state_->target.c_str()) == 0) {
+    state_->temporary.clear();
+    CloseFd(&state_->dirFd);
+    return true;
+  }
+  Abandon();
+  return false;
+}
+
+void NewFile::Abandon() {
+  CloseFd(&state_->fd);
+  if (!state_->temporary.empty() && state_->dirFd >= 0) {
+    ::unlinkat(state_->dirFd, state_->temporary.c_str(), 0);
+  }
+  state_->temporary.clear();
+  CloseFd(&state_->dirFd);
+}
+
+}  // namespace qx::plat
