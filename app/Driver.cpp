@@ -3,6 +3,7 @@
 #include "app/Driver.h"
 
 #include <cstddef>
+#include <cwchar>
 #include <memory>
 
 #include "support/ComposePath.h"
@@ -140,8 +141,32 @@ void ExpandEntry(const wchar_t* pattern, const qx::plat::FindData& entry,
   }
 }
 
+// True when the argument's last component is empty (a root, a path that ends
+// in a separator as shells complete directory names, a drive alone), "." or
+// "..": such an argument names a directory by its form, and a listing of it
+// would match no entry.
+bool NamesADirectoryByItsForm(const wchar_t* argument) {
+  const std::size_t length = std::wcslen(argument);
+  std::size_t last = 0;
+  for (std::size_t i = 0; i < length; ++i) {
+    if (qx::plat::IsSeparator(argument[i])) last = i + 1;
+  }
+  if (last == 0 && qx::plat::kHasDrives && length >= 2 && argument[1] == L':') last = 2;
+  const wchar_t* component = argument + last;
+  return component[0] == L'\0' || Safe_wcscmp(component, L".") == 0 ||
+         Safe_wcscmp(component, L"..") == 0;
+}
+
 void ExpandArgument(const wchar_t* pattern, const Settings& settings,
                     ExpansionBuffers& buffers) {
+  if (NamesADirectoryByItsForm(pattern)) {
+    // Walked like any directory that a pattern matches.
+    qx::plat::DirIdentity identity{};
+    if (qx::plat::GetDirIdentity(pattern, &identity)) {
+      ProcessDirectory(pattern, settings.mask, settings.subdirs, settings.verbosity);
+    }
+    return;
+  }
   auto record = std::make_unique<qx::plat::FindData>();
   const qx::plat::FindHandle handle = qx::plat::FindFirst(pattern, record.get());
   if (handle == qx::plat::kInvalidFind) return;

@@ -1,9 +1,9 @@
 // The directory walker: depth-first, in listing order, one directory current
 // at a time.
-#include <algorithm>
 #include <cstddef>
 #include <cwchar>
 #include <memory>
+#include <unordered_set>
 #include <vector>
 
 #include "support/ComposePath.h"
@@ -15,13 +15,22 @@ namespace {
 
 using qx::plat::kPathCapacity;
 
+struct IdentityHash {
+  std::size_t operator()(const qx::plat::DirIdentity& id) const {
+    return std::hash<std::uint64_t>()(id.inode * 0x9E3779B97F4A7C15ull ^ id.device);
+  }
+};
+
 struct Walk {
   std::uint32_t mask;
   bool subdirs;
   int verbosity;
-  // The directories from the walk's start down to the one being listed. A
-  // link back to any of them would make the walk go round for ever.
-  std::vector<qx::plat::DirIdentity> ancestors;
+  // Every directory this walk has entered, its ancestors among them. A link
+  // back to an ancestor would make the walk go round for ever; links that
+  // form no cycle but share targets (each level linking twice to the next)
+  // would make it walk the same directories 2^n times. Each directory is
+  // therefore walked once, by the first path that reaches it.
+  std::unordered_set<qx::plat::DirIdentity, IdentityHash> walked;
 };
 
 // What one level of the walk holds while it lists its directory. It lives on
@@ -41,11 +50,9 @@ bool IsDotEntry(const wchar_t* name) {
 void WalkDirectory(const wchar_t* path, const wchar_t* returnTo, Walk& walk) {
   qx::plat::DirIdentity identity{};
   if (!qx::plat::GetDirIdentity(path, &identity)) return;
-  if (std::find(walk.ancestors.begin(), walk.ancestors.end(), identity) != walk.ancestors.end()) {
-    return;
-  }
+  if (walk.walked.count(identity) != 0) return;
   if (qx::plat::ChangeDir(path) != 0) return;
-  walk.ancestors.push_back(identity);
+  walk.walked.insert(identity);
 
   // Only a root ends in a separator; its entries need no second one.
   const std::size_t pathLength = std::wcslen(path);
@@ -75,7 +82,6 @@ void WalkDirectory(const wchar_t* path, const wchar_t* returnTo, Walk& walk) {
     qx::plat::FindClose(handle);
   }
 
-  walk.ancestors.pop_back();
   qx::plat::ChangeDir(returnTo);
 }
 
