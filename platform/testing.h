@@ -27,23 +27,50 @@ class NoAccessPage {
 struct ChildResult {
   int exitCode = -1;        // the exit status when it exited normally, else -1
   bool aborted = false;     // ended by SIGABRT (POSIX) / abort (Windows)
+  int signal = 0;           // the signal that ended it (POSIX), else 0
+  bool timedOut = false;    // killed by the runner after its time ran out
   std::string out;          // everything written to standard output
   std::string err;          // everything written to standard error
 };
 
+// How to run a program. Options a platform does not have are ignored there.
+struct RunOptions {
+  // When the test runs as root, the child drops to an unprivileged user
+  // first, so that permission bits are enforced even for root.
+  bool asNobody = false;
+  // Caps the size of every file the child writes (POSIX: RLIMIT_FSIZE; the
+  // signal it raises keeps the disposition the program gives it).
+  long long fileSizeLimit = -1;
+  // Starts the program with standard input or output closed (POSIX).
+  bool closeStdin = false;
+  bool closeStdout = false;
+  // The child's umask, when not negative (POSIX).
+  int umask = -1;
+  // Sends `signal` to the child once the file `signalWhen` exists (POSIX).
+  int signal = 0;
+  std::string signalWhen;
+  // Kills the child after this many seconds; 0 waits for ever.
+  int timeoutSeconds = 0;
+};
+
 // Runs `argv` (argv[0] is the program path, bytes as the OS sees them) in
 // directory `cwd` with standard input closed/empty and no controlling
-// terminal; waits for it. When `runAsNobody` is set and the test runs as root,
-// the child drops to an unprivileged user first (so that permission bits are
-// enforced even for root). A non-negative `fileSizeLimit` caps the size of
-// every file the child writes (POSIX: RLIMIT_FSIZE, writes past it fail as on
-// a full disk; ignored elsewhere).
+// terminal; waits for it.
+ChildResult RunProgram(const std::vector<std::string>& argv, const std::string& cwd,
+                       const RunOptions& options);
+
+// The same with the two options most tests need.
 ChildResult RunProgram(const std::vector<std::string>& argv, const std::string& cwd,
                        bool runAsNobody = false, long long fileSizeLimit = -1);
 
 // Runs fn in a forked child and reports how the child ended (POSIX only; on
 // other platforms the child result has exitCode -1 and aborted false).
 ChildResult RunInChild(void (*fn)());
+
+// The signals that interrupt a run (POSIX); 0 where there are none to send.
+extern const int kSignalInterrupt;  // SIGINT
+extern const int kSignalTerminate;  // SIGTERM
+extern const int kSignalHangUp;     // SIGHUP
 
 // True when the process runs with root privileges.
 bool IsPrivileged();

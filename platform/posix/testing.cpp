@@ -8,12 +8,15 @@
 #include <poll.h>
 #include <sys/mman.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/platform.h"
@@ -50,15 +53,20 @@ void PrepareChild(const Pipes& pipes) {
 }
 
 // Reads both pipes to their end together, so that a child filling one of
-// them never waits for a parent blocked on the other.
-void Drain(Pipes* pipes, ChildResult* result) {
+// them never waits for a parent blocked on the other. `tick` is called
+// about every few milliseconds meanwhile.
+template <class Tick>
+void Drain(Pipes* pipes, ChildResult* result, Tick tick) {
   CloseFd(&pipes->out[1]);
   CloseFd(&pipes->err[1]);
   pollfd fds[2] = {{pipes->out[0], POLLIN, 0}, {pipes->err[0], POLLIN, 0}};
   std::string* sinks[2] = {&result->out, &result->err};
-  int open = 2;
+  int open = 0;
+  for (const pollfd& fd : fds) open += fd.fd >= 0 ? 1 : 0;
   while (open > 0) {
-    if (poll(fds, 2, -1) < 0) {
+    const int ready = poll(fds, 2, 5);
+    tick();
+    if (ready < 0) {
       if (errno == EINTR) continue;
       break;
     }
@@ -89,7 +97,10 @@ void Reap(pid_t pid, ChildResult* result) {
     if (errno != EINTR) return;
   }
   if (WIFEXITED(status)) result->exitCode = WEXITSTATUS(status);
-  if (WIFSIGNALED(status) && WTERMSIG(status) == SIGABRT) result->aborted = true;
+  if (WIFSIGNALED(status)) {
+    result->signal = WTERMSIG(status);
+    if (WTERMSIG(status) == SIGABRT) result->aborted = true;
+  }
 }
 
 bool OpenPipes(Pipes* pipes) {
@@ -133,9 +144,9 @@ namespace {
 
 // Forks a child whose standard output and error go to pipes and runs
 // `child` in it (which must end the child itself); the parent collects both
-// streams and how the child ended.
-template <class Child>
-ChildResult RunForked(Child&& child) {
+// streams and how the child ended, calling tick(pid) now and then.
+template <class Child, class Tick>
+ChildResult RunForked(Child&& child, Tick tick) {
   ChildResult result;
   Pipes pipes;
   if (!OpenPipes(&pipes)) return result;
@@ -150,33 +161,69 @@ ChildResult RunForked(Child&& child) {
     child();
     _exit(127);
   }
-  Drain(&pipes, &result);
+  Drain(&pipes, &result, [&] { tick(pid, &result); });
   Reap(pid, &result);
   return result;
+}
+
+template <class Child>
+ChildResult RunForked(Child&& child) {
+  return RunForked(std::forward<Child>(child), [](pid_t, ChildResult*) {});
 }
 
 }  // namespace
 
 ChildResult RunProgram(const std::vector<std::string>& argv, const std::string& cwd,
-                       bool runAsNobody, long long fileSizeLimit) {
+                       const RunOptions& options) {
   if (argv.empty()) return {};
   std::vector<char*> args;
   for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
   args.push_back(nullptr);
-  return RunForked([&] {
-    if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(126);
-    if (fileSizeLimit >= 0) {
-      // A write past the limit then fails with EFBIG instead of ending the
-      // program, as a write to a full disk fails.
-      std::signal(SIGXFSZ, SIG_IGN);
-      const rlimit limit{static_cast<rlim_t>(fileSizeLimit), static_cast<rlim_t>(fileSizeLimit)};
-      if (setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(126);
-    }
-    if (runAsNobody && geteuid() == 0) {
-      if (setgroups(0, nullptr) != 0 || setgid(kNobody) != 0 || setuid(kNobody) != 0) _exit(126);
-    }
-    execv(args[0], args.data());
-  });
+  const auto started = std::chrono::steady_clock::now();
+  bool signalled = false;
+  bool killed = false;
+  return RunForked(
+      [&] {
+        if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(126);
+        // The test runner's own dispositions are not the program's.
+        std::signal(SIGXFSZ, SIG_DFL);
+        if (options.fileSizeLimit >= 0) {
+          const rlimit limit{static_cast<rlim_t>(options.fileSizeLimit),
+                             static_cast<rlim_t>(options.fileSizeLimit)};
+          if (setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(126);
+        }
+        if (options.umask >= 0) ::umask(static_cast<mode_t>(options.umask));
+        if (options.asNobody && geteuid() == 0) {
+          if (setgroups(0, nullptr) != 0 || setgid(kNobody) != 0 || setuid(kNobody) != 0) {
+            _exit(126);
+          }
+        }
+        if (options.closeStdin) close(STDIN_FILENO);
+        if (options.closeStdout) close(STDOUT_FILENO);
+        execv(args[0], args.data());
+      },
+      [&](pid_t pid, ChildResult* result) {
+        if (options.signal != 0 && !signalled && !options.signalWhen.empty() &&
+            access(options.signalWhen.c_str(), F_OK) == 0) {
+          kill(pid, options.signal);
+          signalled = true;
+        }
+        if (options.timeoutSeconds > 0 && !killed &&
+            std::chrono::steady_clock::now() - started >
+                std::chrono::seconds(options.timeoutSeconds)) {
+          kill(pid, SIGKILL);
+          killed = true;
+          result->timedOut = true;
+        }
+      });
+}
+
+ChildResult RunProgram(const std::vector<std::string>& argv, const std::string& cwd,
+                       bool runAsNobody, long long fileSizeLimit) {
+  RunOptions options;
+  options.asNobody = runAsNobody;
+  options.fileSizeLimit = fileSizeLimit;
+  return RunProgram(argv, cwd, options);
 }
 
 ChildResult RunInChild(void (*fn)()) {
@@ -190,6 +237,10 @@ ChildResult RunInChild(void (*fn)()) {
     _exit(0);
   });
 }
+
+const int kSignalInterrupt = SIGINT;
+const int kSignalTerminate = SIGTERM;
+const int kSignalHangUp = SIGHUP;
 
 bool IsPrivileged() { return geteuid() == 0; }
 

@@ -68,8 +68,17 @@ constexpr DWORD kAbortStatus = 3;
 }  // namespace
 
 ChildResult RunProgram(const std::vector<std::string>& argv, const std::string& cwd,
-                       bool /*runAsNobody: permissions here are not owner bits*/,
-                       long long /*fileSizeLimit: no such limit there*/) {
+                       bool runAsNobody, long long fileSizeLimit) {
+  RunOptions options;
+  options.asNobody = runAsNobody;
+  options.fileSizeLimit = fileSizeLimit;
+  return RunProgram(argv, cwd, options);
+}
+
+// Permissions here are not owner bits, and there is no file size limit,
+// umask or signal to send; no test here needs a time limit.
+ChildResult RunProgram(const std::vector<std::string>& argv, const std::string& cwd,
+                       const RunOptions&) {
   ChildResult result;
   if (argv.empty()) return result;
 
@@ -148,6 +157,10 @@ ChildResult RunInChild(void (*)()) {
   // There is no fork: a test that needs one skips on seeing exitCode -1.
   return ChildResult{};
 }
+
+const int kSignalInterrupt = 0;
+const int kSignalTerminate = 0;
+const int kSignalHangUp = 0;
 
 bool IsPrivileged() { return false; }
 

@@ -113,6 +113,14 @@ plat::testing::ChildResult CliTest::Run(const std::vector<std::string>& args,
                                    fileSizeLimit);
 }
 
+plat::testing::ChildResult CliTest::RunWith(const std::vector<std::string>& args,
+                                            const plat::testing::RunOptions& options,
+                                            const fs::path& cwd) const {
+  std::vector<std::string> argv{QX_TOOL_PATH};
+  argv.insert(argv.end(), args.begin(), args.end());
+  return plat::testing::RunProgram(argv, Utf8(cwd.empty() ? root_ : cwd), options);
+}
+
 bool CliTest::PrepareUnprivilegedRun() {
   // Windows keeps no owner bits to drop: the permissions below would only
   // set the read-only attribute, which denies nobody reading.

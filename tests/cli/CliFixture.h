@@ -66,6 +66,9 @@ class CliTest : public ::testing::Test {
   // (the root when empty).
   plat::testing::ChildResult Run(const std::vector<std::string>& args, const fs::path& cwd = {},
                                  bool asNobody = false, long long fileSizeLimit = -1) const;
+  plat::testing::ChildResult RunWith(const std::vector<std::string>& args,
+                                     const plat::testing::RunOptions& options,
+                                     const fs::path& cwd = {}) const;
 
   // Opens the whole tree to other users, so that a run as an unprivileged
   // user can read and write it; false (the test should skip) when this
