@@ -5,9 +5,11 @@
 #include <cstddef>
 #include <cwchar>
 #include <memory>
+#include <thread>
 
-#include "support/ComposePath.h"
+#include "app/Pipeline.h"
 #include "platform/platform.h"
+#include "support/ComposePath.h"
 #include "support/Console.h"
 #include "support/StringHelper.h"
 
@@ -51,7 +53,29 @@ struct Settings {
   std::uint32_t mask = 0;
   bool subdirs = false;
   int verbosity = 3;
+  int threads = 0;  // 0: one per online core
 };
+
+constexpr int kMostThreads = 256;
+
+// "-threads=N" takes N from 1 to 256, written in decimal digits alone; any
+// other value leaves the default.
+int ReadThreadCount(const wchar_t* value) {
+  int count = 0;
+  if (value[0] == L'\0') return 0;
+  for (const wchar_t* p = value; *p != L'\0'; ++p) {
+    if (*p < L'0' || *p > L'9') return 0;
+    count = count * 10 + (*p - L'0');
+    if (count > kMostThreads) return 0;
+  }
+  return count;
+}
+
+int DefaultThreadCount() {
+  const unsigned cores = std::thread::hardware_concurrency();
+  if (cores == 0) return 1;
+  return cores > static_cast<unsigned>(kMostThreads) ? kMostThreads : static_cast<int>(cores);
+}
 
 // Reads every option, blanking it so that the expansion pass skips it. A value
 // is judged by its first three characters, a verbosity by its first digit.
@@ -83,6 +107,10 @@ Settings ReadOptions(int argc, wchar_t* argv[]) {
         default: break;
       }
       arg[0] = L'\0';
+    } else if (Safe_wcsnicmp(arg, L"-threads=", 9) == 0) {
+      const int count = ReadThreadCount(arg + 9);
+      if (count > 0) settings.threads = count;
+      arg[0] = L'\0';
     }
   }
   return settings;
@@ -106,7 +134,7 @@ struct ExpansionBuffers {
 // Hands one listed entry of `pattern` on: a directory to the walker, a file
 // older than the run to ProcessFile. The drive and directory come from the
 // pattern as typed, the name from the listing.
-void ExpandEntry(const wchar_t* pattern, const qx::plat::FindData& entry,
+void ExpandEntry(const wchar_t* pattern, qx::plat::FindData& entry,
                  const Settings& settings, ExpansionBuffers& buffers) {
   if (qx::plat::SplitPath(pattern, buffers.drive, kPathCapacity, buffers.dir, kPathCapacity,
                           nullptr, 0, nullptr, 0) != 0) {
@@ -128,12 +156,15 @@ void ExpandEntry(const wchar_t* pattern, const qx::plat::FindData& entry,
     if (!qx::ComposePath(buffers.dir, L"%s" QX_PATH_SEP, buffers.cwd)) return;
   }
   const bool isDirectory = (entry.attrib & qx::plat::kAttribSubdir) != 0;
-  if (isDirectory) {
-    if (Safe_wcscmp(entry.name, L".") == 0 || Safe_wcscmp(entry.name, L"..") == 0) return;
-  } else if (entry.time_write >= StartTime) {
+  if (isDirectory &&
+      (Safe_wcscmp(entry.name, L".") == 0 || Safe_wcscmp(entry.name, L"..") == 0)) {
     return;
   }
   if (!qx::ComposePath(buffers.path, L"%s%s%s", buffers.drive, buffers.dir, entry.name)) return;
+  if (!isDirectory &&
+      (!qx::app::SettleEntry(buffers.path, &entry) || entry.time_write >= StartTime)) {
+    return;
+  }
   if (isDirectory) {
     ProcessDirectory(buffers.path, settings.mask, settings.subdirs, settings.verbosity);
   } else {
@@ -187,11 +218,20 @@ extern "C" int wmain(int argc, wchar_t* argv[]) {
 
   StartTime = qx::plat::CurrentTime();
 
+  // One thread is the single-threaded run itself; more scan in a pool while
+  // this thread walks and writes.
+  const int threads = settings.threads > 0 ? settings.threads : DefaultThreadCount();
+  std::unique_ptr<qx::app::Pipeline> pipeline;
+  if (threads > 1) pipeline = std::make_unique<qx::app::Pipeline>(threads);
+  qx::app::UsePipeline(pipeline.get());
+
   auto buffers = std::make_unique<ExpansionBuffers>();
   for (int i = 1; i < argc; ++i) {
     const wchar_t* arg = argv[i];
     if (arg == nullptr || arg[0] == L'\0') continue;
     ExpandArgument(arg, settings, *buffers);
   }
+  if (pipeline) pipeline->Finish();
+  qx::app::UsePipeline(nullptr);
   return 0;
 }

@@ -8,6 +8,7 @@
 
 #include "support/ComposePath.h"
 #include "app/Driver.h"
+#include "app/Pipeline.h"
 #include "platform/platform.h"
 #include "support/StringHelper.h"
 
@@ -62,15 +63,15 @@ void WalkDirectory(const wchar_t* path, const wchar_t* returnTo, Walk& walk) {
   const qx::plat::FindHandle handle = qx::plat::FindFirst(L"*.*", &level->record);
   if (handle != qx::plat::kInvalidFind) {
     do {
-      const qx::plat::FindData& entry = level->record;
+      qx::plat::FindData& entry = level->record;
       const bool isDirectory = (entry.attrib & qx::plat::kAttribSubdir) != 0;
-      if (isDirectory) {
-        if (!walk.subdirs || IsDotEntry(entry.name)) continue;
-      } else if (entry.time_write >= StartTime) {
-        continue;
-      }
+      if (isDirectory && (!walk.subdirs || IsDotEntry(entry.name))) continue;
       if (!qx::ComposePath(level->entryPath, endsInSeparator ? L"%s%s" : L"%s" QX_PATH_SEP L"%s",
                            path, entry.name)) {
+        continue;
+      }
+      if (!isDirectory &&
+          (!qx::app::SettleEntry(level->entryPath, &entry) || entry.time_write >= StartTime)) {
         continue;
       }
       if (isDirectory) {

@@ -70,9 +70,12 @@ void WriteResource(const OutputPlace& place, ResourceKind kind, const std::uint8
   // reported, or gone.
   qx::plat::OutputSection section;
   qx::plat::NewFile file;
-  if (!file.Create(system, place.permissions) || !file.Write(start, length) || !file.Commit()) {
+  if (!file.Create(system, place.permissions) || !file.Write(start, length)) return;
+  if (place.intact != nullptr && place.base != nullptr &&
+      !place.intact(place.intactContext, start - place.base, length)) {
     return;
   }
+  if (!file.Commit()) return;
   if (verbosity == 3) qx::PrintOut(L"  %s\n", names->printed);
   ++counter;
 }

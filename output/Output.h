@@ -28,6 +28,14 @@ struct OutputPlace {
   const wchar_t* systemPath = nullptr;
   // The source's permission bits, which its outputs get.
   std::uint32_t permissions = 0666u;
+  // Asked once a resource's bytes are written and before they are renamed
+  // into place: false when the source's bytes under [start, start + length)
+  // may no longer be the file's (a mapped file cut short while it was
+  // read); the output is then abandoned. Null: always intact.
+  bool (*intact)(const void* context, std::int64_t start, std::int64_t length) = nullptr;
+  const void* intactContext = nullptr;
+  // Where `start` pointers given with this place count from, for `intact`.
+  const std::uint8_t* base = nullptr;
 };
 
 // Writes one resource of `length` bytes from `start`. The counter is

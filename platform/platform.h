@@ -97,6 +97,11 @@ int FindNext(FindHandle handle, FindData* record);
 // Ends a listing. Returns 0, or -1 for an invalid handle.
 int FindClose(FindHandle handle);
 
+// Describes the one entry that `path` names, as a listing would deliver it
+// at that moment (whatever characters its name holds). False when there is
+// none.
+bool DescribeEntry(const wchar_t* path, FindData* record);
+
 // Identity of a directory, to recognise one reached again through a link.
 struct DirIdentity {
   std::uint64_t device;
@@ -154,6 +159,29 @@ class InputFile {
   // Reads exactly `count` bytes at `offset`. False on a failure or a short
   // read (the file shrank).
   bool ReadAt(std::int64_t offset, std::uint8_t* buffer, std::size_t count);
+
+  // Makes the first `length` bytes (0 <= length <= Size()) readable as one
+  // block, Data(): mapped read-only where the system allows, otherwise (no
+  // address space for a mapping, a file system that cannot map) read into
+  // memory with one read; an empty file needs neither. False when neither
+  // works: *noRoom (if given) then tells whether memory or address space ran
+  // out, which may be there again once other files are released.
+  bool Load(std::int64_t length, bool* noRoom = nullptr);
+  const std::uint8_t* Data() const;
+  std::int64_t Loaded() const;
+  // Where the loaded bytes stopped being the file's, or -1 while they are
+  // intact. A mapped file cut short by another process while it is read
+  // (SIGBUS on POSIX, an in-page error on Windows) reads as zeros from the
+  // point of damage on instead of ending the process, and bytes from there
+  // on are not the file's. Whatever is written out of Data() must be checked
+  // against this after it was written.
+  std::int64_t DamagedFrom() const;
+  // Releases the loaded block (also done by the destructor).
+  void Unload();
+
+  // Test seam: false makes Load read instead of map, as where mapping is
+  // refused.
+  static void AllowMapping(bool allowed);
 
   struct State;
 

@@ -30,6 +30,7 @@
 #include <mutex>
 
 #include "platform/platform.h"
+#include "platform/posix/mapped_regions.h"
 
 namespace qx::plat {
 namespace {
@@ -82,6 +83,12 @@ class AltStack {
 };
 
 void OnFault(int signal, siginfo_t* info, void*) {
+  // A mapped input cut short under the scan: its missing pages become zero
+  // pages and the read runs again, whatever guard is active.
+  if (signal == SIGBUS && info != nullptr && info->si_code > 0 &&
+      posix::PatchMappedFault(info->si_addr)) {
+    return;
+  }
   Guard* guard = tInnermost;
   // Only a real fault (not one sent with kill or raise) belongs to a guard.
   if (guard != nullptr && info != nullptr && info->si_code > 0) siglongjmp(guard->jump, 1);
@@ -111,6 +118,14 @@ void InstallHandlers() {
 }
 
 }  // namespace
+
+namespace posix {
+
+void EnsureFaultHandlers() {
+  if (!gInstalled.load(std::memory_order_acquire)) InstallHandlers();
+}
+
+}  // namespace posix
 
 bool RunFaultGuarded(void (*fn)(void*), void* context) noexcept {
   if (!gInstalled.load(std::memory_order_acquire)) InstallHandlers();

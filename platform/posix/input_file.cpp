@@ -1,28 +1,47 @@
-// Input files: opened read-only, regular files only.
+// Input files: opened read-only, regular files only, loaded by mapping.
 #include <errno.h>
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <cstdlib>
 #include <string>
 
 #include "platform/platform.h"
+#include "platform/posix/mapped_regions.h"
 #include "platform/posix/native_text.h"
 
 namespace qx::plat {
+
+namespace {
+std::atomic<bool> gMappingAllowed{true};
+}  // namespace
 
 struct InputFile::State {
   int fd = -1;
   std::int64_t size = -1;
   std::uint32_t permissions = 0;
+  // The loaded block: a mapping (registered with the fault handler), or a
+  // heap block.
+  const std::uint8_t* data = nullptr;
+  std::int64_t length = 0;
+  void* mapping = nullptr;
+  std::size_t mappingLength = 0;
+  int region = -1;
+  std::uint8_t* heap = nullptr;
 };
 
 InputFile::InputFile() : state_(new State) {}
 
 InputFile::~InputFile() {
+  Unload();
   if (state_->fd >= 0) ::close(state_->fd);
   delete state_;
 }
+
+void InputFile::AllowMapping(bool allowed) { gMappingAllowed.store(allowed); }
 
 bool InputFile::Open(const wchar_t* path) {
   if (path == nullptr || path[0] == L'\0' || state_->fd >= 0) return false;
@@ -71,6 +90,73 @@ bool InputFile::ReadAt(std::int64_t offset, std::uint8_t* buffer, std::size_t co
     offset += n;
   }
   return true;
+}
+
+bool InputFile::Load(std::int64_t length, bool* noRoom) {
+  if (noRoom != nullptr) *noRoom = false;
+  if (state_->fd < 0 || length < 0 || length > state_->size || state_->data != nullptr) {
+    return false;
+  }
+  static const std::uint8_t kEmpty[1] = {0};
+  if (length == 0) {
+    state_->data = kEmpty;
+    return true;
+  }
+  const auto count = static_cast<std::size_t>(length);
+  if (gMappingAllowed.load(std::memory_order_relaxed)) {
+    // Populated at once: one call brings every cached page in, instead of a
+    // fault per page while the scanners run.
+    void* mapping = ::mmap(nullptr, count, PROT_READ, MAP_PRIVATE | MAP_POPULATE, state_->fd, 0);
+    if (mapping != MAP_FAILED) {
+      const int region = posix::RegisterMappedRegion(mapping, count);
+      if (region >= 0) {
+        state_->mapping = mapping;
+        state_->mappingLength = count;
+        state_->region = region;
+        state_->data = static_cast<const std::uint8_t*>(mapping);
+        state_->length = length;
+        return true;
+      }
+      // Without the fault handler's protection a mapping is not used.
+      ::munmap(mapping, count);
+    }
+  }
+  // Not zero-filled: the read overwrites every byte before anyone looks.
+  auto* heap = static_cast<std::uint8_t*>(std::malloc(count));
+  if (heap == nullptr) {
+    if (noRoom != nullptr) *noRoom = true;
+    return false;
+  }
+  if (!ReadAt(0, heap, count)) {
+    std::free(heap);
+    return false;
+  }
+  state_->heap = heap;
+  state_->data = heap;
+  state_->length = length;
+  return true;
+}
+
+const std::uint8_t* InputFile::Data() const { return state_->data; }
+
+std::int64_t InputFile::Loaded() const { return state_->data != nullptr ? state_->length : 0; }
+
+std::int64_t InputFile::DamagedFrom() const {
+  return state_->region >= 0 ? posix::MappedRegionDamagedFrom(state_->region) : -1;
+}
+
+void InputFile::Unload() {
+  if (state_->mapping != nullptr) {
+    posix::UnregisterMappedRegion(state_->region);
+    ::munmap(state_->mapping, state_->mappingLength);
+  }
+  std::free(state_->heap);
+  state_->mapping = nullptr;
+  state_->mappingLength = 0;
+  state_->region = -1;
+  state_->heap = nullptr;
+  state_->data = nullptr;
+  state_->length = 0;
 }
 
 }  // namespace qx::plat

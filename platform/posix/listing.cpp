@@ -327,6 +327,16 @@ int FindClose(FindHandle handle) {
   return 0;
 }
 
+bool DescribeEntry(const wchar_t* path, FindData* record) {
+  if (path == nullptr || record == nullptr) return false;
+  const std::string native = posix::EncodeNative(path);
+  const std::size_t slash = native.rfind('/');
+  const std::wstring name =
+      posix::DecodeNative(slash == std::string::npos ? native : native.substr(slash + 1));
+  if (name.empty() || !FitsName(name)) return false;
+  return Describe(AT_FDCWD, native.c_str(), name, record);
+}
+
 bool GetDirIdentity(const wchar_t* path, DirIdentity* identity) {
   if (path == nullptr || identity == nullptr) return false;
   struct stat st {};

@@ -25,6 +25,7 @@
 #include <windows.h>
 
 #include "platform/platform.h"
+#include "platform/windows/mapped_regions.h"
 
 namespace qx::plat {
 namespace {
@@ -80,6 +81,13 @@ void SetSehChain(void* head) { __asm__ volatile("movl %0, %%fs:0" : : "r"(head) 
 constexpr std::uintptr_t kStackGap = 512;
 
 LONG CALLBACK OnException(EXCEPTION_POINTERS* info) {
+  // A mapped input whose pages failed under the scan: its view becomes
+  // zeroed memory and the read runs again, whatever guard is active.
+  const EXCEPTION_RECORD* record = info->ExceptionRecord;
+  if (record->ExceptionCode == EXCEPTION_IN_PAGE_ERROR && record->NumberParameters >= 2 &&
+      windows::PatchMappedFault(reinterpret_cast<void*>(record->ExceptionInformation[1]))) {
+    return EXCEPTION_CONTINUE_EXECUTION;
+  }
   if (gSlot == TLS_OUT_OF_INDEXES || !IsMemoryFault(info->ExceptionRecord->ExceptionCode) ||
       Innermost() == nullptr) {
     return EXCEPTION_CONTINUE_SEARCH;
@@ -112,6 +120,12 @@ void InstallOnce() {
 }
 
 }  // namespace
+
+namespace windows {
+
+void EnsureFaultHandler() { InstallOnce(); }
+
+}  // namespace windows
 
 bool RunFaultGuarded(void (*fn)(void*), void* context) noexcept {
   InstallOnce();

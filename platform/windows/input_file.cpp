@@ -2,21 +2,37 @@
 // writing and deleting, files on disk only.
 #include <windows.h>
 
+#include <atomic>
+#include <cstdlib>
+
 #include "platform/platform.h"
+#include "platform/windows/mapped_regions.h"
 
 namespace qx::plat {
+
+namespace {
+std::atomic<bool> gMappingAllowed{true};
+}  // namespace
 
 struct InputFile::State {
   HANDLE handle = INVALID_HANDLE_VALUE;
   std::int64_t size = -1;
+  const std::uint8_t* data = nullptr;
+  std::int64_t length = 0;
+  void* view = nullptr;
+  int region = -1;
+  std::uint8_t* heap = nullptr;
 };
 
 InputFile::InputFile() : state_(new State) {}
 
 InputFile::~InputFile() {
+  Unload();
   if (state_->handle != INVALID_HANDLE_VALUE) CloseHandle(state_->handle);
   delete state_;
 }
+
+void InputFile::AllowMapping(bool allowed) { gMappingAllowed.store(allowed); }
 
 bool InputFile::Open(const wchar_t* path) {
   if (path == nullptr || path[0] == L'\0' || state_->handle != INVALID_HANDLE_VALUE) return false;
@@ -60,6 +76,85 @@ bool InputFile::ReadAt(std::int64_t offset, std::uint8_t* buffer, std::size_t co
     offset += read;
   }
   return true;
+}
+
+bool InputFile::Load(std::int64_t length, bool* noRoom) {
+  if (noRoom != nullptr) *noRoom = false;
+  if (state_->handle == INVALID_HANDLE_VALUE || length < 0 || length > state_->size ||
+      state_->data != nullptr) {
+    return false;
+  }
+  static const std::uint8_t kEmpty[1] = {0};
+  if (length == 0) {
+    state_->data = kEmpty;
+    return true;
+  }
+  if (static_cast<std::uint64_t>(length) > static_cast<std::size_t>(-1)) {
+    if (noRoom != nullptr) *noRoom = true;
+    return false;
+  }
+  const auto count = static_cast<std::size_t>(length);
+  if (gMappingAllowed.load(std::memory_order_relaxed)) {
+    // The mapping object is only needed until the view exists.
+    const HANDLE mapping =
+        CreateFileMappingW(state_->handle, nullptr, PAGE_READONLY, 0, 0, nullptr);
+    if (mapping != nullptr) {
+      void* view = MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, count);
+      CloseHandle(mapping);
+      if (view != nullptr) {
+        const int region = windows::RegisterMappedRegion(view, count);
+        if (region >= 0) {
+          state_->view = view;
+          state_->region = region;
+          state_->data = static_cast<const std::uint8_t*>(view);
+          state_->length = length;
+          return true;
+        }
+        UnmapViewOfFile(view);
+      }
+    }
+  }
+  // A 32-bit process may have no room left for a view this large; one read
+  // into memory is the way that remains.
+  auto* heap = static_cast<std::uint8_t*>(std::malloc(count));
+  if (heap == nullptr) {
+    if (noRoom != nullptr) *noRoom = true;
+    return false;
+  }
+  if (!ReadAt(0, heap, count)) {
+    std::free(heap);
+    return false;
+  }
+  state_->heap = heap;
+  state_->data = heap;
+  state_->length = length;
+  return true;
+}
+
+const std::uint8_t* InputFile::Data() const { return state_->data; }
+
+std::int64_t InputFile::Loaded() const { return state_->data != nullptr ? state_->length : 0; }
+
+std::int64_t InputFile::DamagedFrom() const {
+  return state_->region >= 0 ? windows::MappedRegionDamagedFrom(state_->region) : -1;
+}
+
+void InputFile::Unload() {
+  if (state_->view != nullptr) {
+    const bool replaced = windows::MappedRegionReplaced(state_->region);
+    windows::UnregisterMappedRegion(state_->region);
+    if (replaced) {
+      VirtualFree(state_->view, 0, MEM_RELEASE);
+    } else {
+      UnmapViewOfFile(state_->view);
+    }
+  }
+  std::free(state_->heap);
+  state_->view = nullptr;
+  state_->region = -1;
+  state_->heap = nullptr;
+  state_->data = nullptr;
+  state_->length = 0;
 }
 
 }  // namespace qx::plat

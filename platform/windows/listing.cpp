@@ -68,6 +68,19 @@ int FindClose(FindHandle handle) {
   return _findclose(static_cast<intptr_t>(handle)) == 0 ? 0 : -1;
 }
 
+// Windows names hold no wildcard characters, so a listing of the path itself
+// describes exactly that entry.
+bool DescribeEntry(const wchar_t* path, FindData* record) {
+  if (path == nullptr || record == nullptr) return false;
+  windows::EnsureQuietRuntime();
+  _wfinddata64i32_t found{};
+  const intptr_t handle = _wfindfirst64i32(path, &found);
+  if (handle == -1) return false;
+  _findclose(handle);
+  Fill(found, record);
+  return true;
+}
+
 bool GetDirIdentity(const wchar_t* path, DirIdentity* identity) {
   if (path == nullptr || identity == nullptr) return false;
   // Backup semantics is what lets CreateFileW open a directory; without

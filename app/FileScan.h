@@ -1,0 +1,58 @@
+// One file's work, shared by the single-threaded run and the pipeline:
+// announcing, loading, scanning, and writing out what the scan found.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+
+#include "output/Output.h"
+#include "platform/platform.h"
+
+namespace qx::app {
+
+struct Hit {
+  ResourceKind kind;
+  std::int64_t start;
+  std::int64_t length;
+};
+
+// Prints the file's name (verbosity 2) or path (3).
+void Announce(const wchar_t* path, int verbosity);
+
+// Opens the file and loads its first bytes, at most kMaxFileBytes. False when
+// it cannot be opened, sized or loaded; *noRoom then tells whether memory or
+// address space ran out.
+bool OpenAndLoad(plat::InputFile& input, const wchar_t* path, bool* noRoom);
+
+// The searches, by index in the order a file is scanned: BMP, JPEG, PNG.
+inline constexpr int kKindCount = 3;
+bool KindSelected(std::uint32_t mask, int kind);
+
+// Runs search `kind` over the loaded bytes, handing every hit to `sink` in
+// buffer order. Memory that runs out ends the search; what was found so far
+// has been handed on.
+void ScanKind(const plat::InputFile& input, int kind, const std::function<void(const Hit&)>& sink);
+
+// Reads one byte of every page in [from, to) of a loaded block, so that the
+// cost of mapping them in is paid here, on this thread.
+void TouchPages(const std::uint8_t* data, std::int64_t from, std::int64_t to);
+
+// Writes the hits of one source, numbering each kind from 000.
+class HitWriter {
+ public:
+  // `path`: the source as the run names it; `systemPath`: the same file for
+  // the system, or null.
+  HitWriter(const plat::InputFile& input, const wchar_t* path, const wchar_t* systemPath,
+            int verbosity);
+  void Write(const Hit& hit);
+
+ private:
+  static bool Intact(const void* input, std::int64_t start, std::int64_t length);
+
+  const plat::InputFile& input_;
+  OutputPlace place_;
+  int verbosity_;
+  int counters_[3] = {0, 0, 0};
+};
+
+}  // namespace qx::app

@@ -1,0 +1,261 @@
+#include "app/Pipeline.h"
+
+#include <condition_variable>
+#include <mutex>
+
+#include "app/Driver.h"
+#include "app/FileScan.h"
+
+namespace qx::app {
+namespace {
+
+// Hits a file may have waiting for the driver before its scan pauses.
+constexpr std::size_t kQueuedHits = 4096;
+
+// ASCII letters are folded as the tool folds them; every other character
+// folds to one value, so that file systems that fold more than ASCII are
+// covered: two names that differ there compare equal, which costs at most
+// one needless wait.
+wchar_t FoldForMatch(wchar_t c) {
+  if (c >= L'A' && c <= L'Z') return static_cast<wchar_t>(c + 0x20);
+  return c < 0x80 ? c : static_cast<wchar_t>(0x80);
+}
+
+bool IsImageExtension(const std::wstring& ext) {
+  return ext == L".bmp" || ext == L".jpg" || ext == L".png";
+}
+
+}  // namespace
+
+// The hits of one kind of one file, on their way from a search to the
+// driver.
+struct KindQueue {
+  std::deque<Hit> hits;
+  bool done = true;  // kinds not selected are done from the start
+};
+
+struct Pipeline::Job {
+  std::wstring path;
+  std::wstring systemPath;
+  std::uint32_t mask = 0;
+  int verbosity = 3;
+  std::wstring stem;
+  plat::InputFile input;
+  bool loaded = false;
+
+  std::mutex mutex;
+  std::condition_variable changed;
+  KindQueue kinds[kKindCount];
+};
+
+// A piece of work for the pool: one search of one file, or bringing the
+// second half of a large file's pages in while the first searches fault the
+// first half in themselves.
+struct Task {
+  Pipeline::Job* job;
+  int kind;  // index into kSearches, or kPrefetch
+};
+
+constexpr int kPrefetch = -1;
+// Below this, spreading the first touch of a file's pages over two threads
+// gains less than it costs.
+constexpr std::int64_t kPrefetchFrom = 8 << 20;
+
+class Pipeline::Workers {
+ public:
+  explicit Workers(int count) {
+    for (int i = 0; i < count; ++i) threads_.emplace_back([this] { Run(); });
+  }
+  ~Workers() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      stopping_ = true;
+    }
+    wake_.notify_all();
+    for (std::thread& thread : threads_) thread.join();
+  }
+  Workers(const Workers&) = delete;
+  Workers& operator=(const Workers&) = delete;
+
+  // Tasks are taken in the order they are added, and the driver consumes
+  // the searches' hits in that same order: so when it waits for one search,
+  // every search added before it is done and has freed its thread, and the
+  // one it waits for runs, however full the queues of later ones are.
+  void Add(Job* job) {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (threads_.size() > 1 && job->input.Loaded() >= kPrefetchFrom) {
+        tasks_.push_back(Task{job, kPrefetch});
+      }
+      for (int kind = 0; kind < kKindCount; ++kind) {
+        if (!job->kinds[kind].done) tasks_.push_back(Task{job, kind});
+      }
+    }
+    wake_.notify_all();
+  }
+
+ private:
+  void Run() {
+    for (;;) {
+      Task task{};
+      {
+        std::unique_lock<std::mutex> lock(mutex_);
+        wake_.wait(lock, [&] { return stopping_ || !tasks_.empty(); });
+        if (tasks_.empty()) return;
+        task = tasks_.front();
+        tasks_.pop_front();
+      }
+      if (task.kind == kPrefetch) {
+        const std::int64_t length = task.job->input.Loaded();
+        TouchPages(task.job->input.Data(), length / 2, length);
+      } else {
+        Search(*task.job, task.kind);
+      }
+    }
+  }
+
+  static void Search(Job& job, int kind) {
+    KindQueue& queue = job.kinds[kind];
+    ScanKind(job.input, kind, [&](const Hit& hit) {
+      std::unique_lock<std::mutex> lock(job.mutex);
+      job.changed.wait(lock, [&] { return queue.hits.size() < kQueuedHits; });
+      queue.hits.push_back(hit);
+      job.changed.notify_all();
+    });
+    std::lock_guard<std::mutex> lock(job.mutex);
+    queue.done = true;
+    job.changed.notify_all();
+  }
+
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  std::deque<Task> tasks_;
+  bool stopping_ = false;
+  std::vector<std::thread> threads_;
+};
+
+Pipeline::Pipeline(int threads)
+    : threads_(threads < 1 ? 1 : threads), workers_(std::make_unique<Workers>(threads_)) {}
+
+Pipeline::~Pipeline() {
+  Finish();
+  workers_.reset();
+}
+
+std::wstring Pipeline::FoldedStem(const wchar_t* path) {
+  std::wstring name(plat::kPathCapacity, L'\0');
+  if (plat::SplitPath(path, nullptr, 0, nullptr, 0, name.data(), name.size(), nullptr, 0) != 0) {
+    return {};
+  }
+  name.resize(std::wcslen(name.c_str()));
+  for (wchar_t& c : name) c = FoldForMatch(c);
+  return name;
+}
+
+bool Pipeline::MayWrite(const wchar_t* name) const {
+  if (stems_.empty() || name == nullptr) return false;
+  // <stem>_<three or more digits>.<bmp|jpg|png>
+  std::wstring folded(name);
+  for (wchar_t& c : folded) c = FoldForMatch(c);
+  const std::size_t dot = folded.rfind(L'.');
+  if (dot == std::wstring::npos || !IsImageExtension(folded.substr(dot))) return false;
+  std::size_t digits = dot;
+  while (digits > 0 && folded[digits - 1] >= L'0' && folded[digits - 1] <= L'9') --digits;
+  if (dot - digits < 3 || digits == 0 || folded[digits - 1] != L'_') return false;
+  return stems_.count(folded.substr(0, digits - 1)) != 0;
+}
+
+void Pipeline::Submit(const wchar_t* path, std::uint32_t mask, int verbosity) {
+  auto job = std::make_unique<Job>();
+  job->path = path;
+  job->mask = mask;
+  job->verbosity = verbosity;
+  // Outputs are written later, when the walk may have made another
+  // directory current: the system must find the file by a path that does not
+  // depend on it. Where no such path fits, the file is done at once, after
+  // every file before it, exactly as a single-threaded run does it.
+  std::wstring absolute(plat::kPathCapacity, L'\0');
+  if (!plat::FullPath(path, absolute.data(), plat::kPathCapacity)) {
+    Finish();
+    ProcessFileNow(path, mask, verbosity);
+    return;
+  }
+  absolute.resize(std::wcslen(absolute.c_str()));
+  job->systemPath = std::move(absolute);
+  job->stem = FoldedStem(path);
+
+  // At most threads_ files loaded; and a bound on files waiting in all.
+  while (loaded_ >= threads_ || pending_.size() >= static_cast<std::size_t>(threads_) * 4 + 64) {
+    CompleteFront();
+  }
+  if (job->input.Open(job->systemPath.c_str())) {
+    const std::int64_t size = job->input.Size();
+    if (size >= 0) {
+      const std::int64_t length = size < kMaxFileBytes ? size : kMaxFileBytes;
+      bool noRoom = false;
+      job->loaded = job->input.Load(length, &noRoom);
+      // Memory or address space held by files before this one comes back
+      // as they are finished: the load is tried again with fewer files
+      // loaded, down to this one alone, as a single-threaded run loads it.
+      while (!job->loaded && noRoom && loaded_ > 0) {
+        CompleteFront();
+        job->loaded = job->input.Load(length, &noRoom);
+      }
+    }
+  }
+  ++stems_[job->stem];
+  Job* queued = job.get();
+  pending_.push_back(std::move(job));
+  if (queued->loaded) {
+    for (int kind = 0; kind < kKindCount; ++kind) {
+      queued->kinds[kind].done = !KindSelected(queued->mask, kind);
+    }
+    ++loaded_;
+    workers_->Add(queued);
+  }
+}
+
+void Pipeline::CompleteFront() {
+  if (pending_.empty()) return;
+  Job& job = *pending_.front();
+  Announce(job.path.c_str(), job.verbosity);
+  if (job.loaded) {
+    HitWriter writer(job.input, job.path.c_str(), job.systemPath.c_str(), job.verbosity);
+    for (KindQueue& queue : job.kinds) {
+      for (;;) {
+        Hit hit{};
+        {
+          std::unique_lock<std::mutex> lock(job.mutex);
+          job.changed.wait(lock, [&] { return !queue.hits.empty() || queue.done; });
+          if (queue.hits.empty()) break;
+          hit = queue.hits.front();
+          queue.hits.pop_front();
+          job.changed.notify_all();
+        }
+        writer.Write(hit);
+      }
+    }
+    job.input.Unload();
+    --loaded_;
+  }
+  const auto stem = stems_.find(job.stem);
+  if (stem != stems_.end() && --stem->second == 0) stems_.erase(stem);
+  pending_.pop_front();
+}
+
+void Pipeline::Finish() {
+  while (!pending_.empty()) CompleteFront();
+}
+
+void ProcessFileNow(const wchar_t* path, std::uint32_t mask, int verbosity) {
+  Announce(path, verbosity);
+  plat::InputFile input;
+  bool noRoom = false;
+  if (!OpenAndLoad(input, path, &noRoom)) return;
+  HitWriter writer(input, path, nullptr, verbosity);
+  for (int kind = 0; kind < kKindCount; ++kind) {
+    if (KindSelected(mask, kind)) ScanKind(input, kind, [&writer](const Hit& hit) { writer.Write(hit); });
+  }
+}
+
+}  // namespace qx::app
