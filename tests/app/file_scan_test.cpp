@@ -1,0 +1,174 @@
+// One file's scan and outputs when the file changes under the scan: cut
+// short (its outputs so far stay, nothing beyond the cut is written) or
+// rewritten while it is read (no search may leave the bytes it was given).
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdint>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "app/Driver.h"
+#include "app/FileScan.h"
+#include "platform/platform.h"
+#include "platform/testing_fs.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using qx::app::Hit;
+
+class TempDir {
+ public:
+  TempDir() {
+    std::random_device seed;
+    path_ = fs::temp_directory_path() / ("qx-app-" + std::to_string(seed()) + std::to_string(seed()));
+    fs::create_directories(path_);
+    path_ = fs::canonical(path_);
+  }
+  ~TempDir() {
+    std::error_code ignored;
+    fs::remove_all(path_, ignored);
+  }
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const fs::path& path() const { return path_; }
+
+ private:
+  fs::path path_;
+};
+
+void PutLe32(std::string& bytes, std::size_t at, std::uint32_t value) {
+  for (int i = 0; i < 4; ++i) bytes[at + i] = static_cast<char>((value >> (8 * i)) & 0xFF);
+}
+
+std::string Bitmap(std::uint32_t size, char fill) {
+  std::string bytes(size, fill);
+  bytes[0] = 'B';
+  bytes[1] = 'M';
+  PutLe32(bytes, 2, size);
+  PutLe32(bytes, 6, 0);
+  PutLe32(bytes, 10, 26);
+  PutLe32(bytes, 14, 12);
+  return bytes;
+}
+
+std::string ReadAll(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+TEST(FileScan, AFileCutShortKeepsTheOutputsBeforeTheCutAndNothingBeyond) {
+  if (qx::plat::kHasDrives) GTEST_SKIP() << "Windows refuses to shorten a mapped file";
+  TempDir dir;
+  // Four bitmaps of 100 KB: two before the cut, one across it, one after.
+  std::string content;
+  std::vector<std::string> images;
+  for (const std::size_t at : {0u, 300000u, 400000u, 600000u}) {
+    content.resize(at, '.');
+    images.push_back(Bitmap(100000, static_cast<char>('a' + images.size())));
+    content += images.back();
+  }
+  content.resize(800000, '.');
+  const fs::path source = dir.path() / "src.bin";
+  std::ofstream(source, std::ios::binary) << content;
+
+  qx::plat::InputFile input;
+  ASSERT_TRUE(input.Open(qx::plat::testing::WidePath(source).c_str()));
+  ASSERT_TRUE(input.Load(input.Size()));
+  fs::resize_file(source, 450000);
+
+  std::vector<Hit> hits;
+  qx::app::ScanKind(input, 0, [&](const Hit& hit) { hits.push_back(hit); });
+  EXPECT_GE(input.DamagedFrom(), 450000);
+  // The scan went on over zeros: the bitmap across the cut is still seen,
+  // the one after it is not.
+  ASSERT_EQ(hits.size(), 3u);
+  EXPECT_EQ(hits[2].start, 400000);
+
+  const std::wstring path = qx::plat::testing::WidePath(source);
+  qx::app::HitWriter writer(input, path.c_str(), nullptr, 1);
+  for (const Hit& hit : hits) writer.Write(hit);
+  EXPECT_EQ(ReadAll(dir.path() / "src_000.bmp"), images[0]);
+  EXPECT_EQ(ReadAll(dir.path() / "src_001.bmp"), images[1]);
+  EXPECT_FALSE(fs::exists(dir.path() / "src_002.bmp"));
+  std::size_t entries = 0;
+  for (const auto& entry : fs::directory_iterator(dir.path())) {
+    (void)entry;
+    ++entries;
+  }
+  EXPECT_EQ(entries, 3u) << "no temporary left";
+}
+
+// Structured bytes that keep every search busy: bitmaps, JPEG headers and
+// segment chains, PNG signatures and chunks, with lengths that matter.
+std::vector<std::uint8_t> Busy(std::size_t size, std::uint32_t seed) {
+  std::mt19937 random(seed);
+  std::vector<std::uint8_t> bytes(size);
+  static const std::uint8_t kPieces[][12] = {
+      {'B', 'M', 60, 0, 0, 0, 0, 0, 0, 0, 26, 0},
+      {0xFF, 0xD8, 0xFF, 0xE0, 0x00, 0x04, 0xFF, 0xD8, 0xFF, 0xDB, 0x00, 0x08},
+      {0xFF, 0xD9, 0xFF, 0xD0, 0xFF, 0xD1, 0xFF, 0x01, 0xFF, 0xC0, 0x00, 0x02},
+      {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A, 0, 0, 0, 13},
+      {'I', 'H', 'D', 'R', 0, 0, 0, 0, 'I', 'D', 'A', 'T'},
+      {0, 0, 0, 0, 'I', 'E', 'N', 'D', 0xAE, 0x42, 0x60, 0x82}};
+  for (std::size_t at = 0; at + 12 <= size;) {
+    const auto& piece = kPieces[random() % 6];
+    std::memcpy(&bytes[at], piece, 12);
+    at += 12 + random() % 40;
+  }
+  return bytes;
+}
+
+TEST(FileScan, BytesRewrittenDuringTheScanNeverTakeASearchOutsideTheFile) {
+  TempDir dir;
+  constexpr std::size_t kSize = 4 << 20;
+  const fs::path source = dir.path() / "changing.bin";
+  {
+    const auto bytes = Busy(kSize, 1);
+    std::ofstream(source, std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes.data()), kSize);
+  }
+  qx::plat::InputFile input;
+  ASSERT_TRUE(input.Open(qx::plat::testing::WidePath(source).c_str()));
+  ASSERT_TRUE(input.Load(kSize));
+
+  // Another writer rewrites stretches of the file, which the mapping shows,
+  // while the searches run over it again and again.
+  std::atomic<bool> stop{false};
+  std::thread writer([&] {
+    std::fstream out(source, std::ios::binary | std::ios::in | std::ios::out);
+    std::mt19937 random(7);
+    std::uint32_t round = 2;
+    while (!stop.load()) {
+      const auto bytes = Busy(64 * 1024, round++);
+      out.seekp(static_cast<std::streamoff>(random() % (kSize - bytes.size())));
+      out.write(reinterpret_cast<const char*>(bytes.data()),
+                static_cast<std::streamsize>(bytes.size()));
+      out.flush();
+    }
+  });
+  const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(1500);
+  int scans = 0;
+  while (std::chrono::steady_clock::now() < until) {
+    for (int kind = 0; kind < qx::app::kKindCount; ++kind) {
+      qx::app::ScanKind(input, kind, [&](const Hit& hit) {
+        ASSERT_GE(hit.start, 0);
+        ASSERT_GT(hit.length, 0);
+        ASSERT_LE(hit.start + hit.length, static_cast<std::int64_t>(kSize));
+      });
+    }
+    ++scans;
+  }
+  stop.store(true);
+  writer.join();
+  EXPECT_GT(scans, 0);
+}
+
+}  // namespace

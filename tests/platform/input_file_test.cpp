@@ -1,0 +1,162 @@
+// Input files: loading by mapping and by reading, new files that replace a
+// name only when complete, and mapped files cut short under the reader.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+#include "scratch_dir.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using qx::test::ScratchDir;
+using qx::test::Wide;
+
+std::vector<std::uint8_t> Pattern(std::size_t size) {
+  std::vector<std::uint8_t> bytes(size);
+  std::uint32_t x = 12345;
+  for (auto& b : bytes) {
+    x = x * 1103515245u + 12345u;
+    b = static_cast<std::uint8_t>(x >> 16);
+  }
+  return bytes;
+}
+
+void WriteBytes(const fs::path& path, const std::vector<std::uint8_t>& bytes) {
+  std::ofstream out(path, std::ios::binary);
+  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+}
+
+std::string ReadText(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+class MappingAllowed {
+ public:
+  explicit MappingAllowed(bool allowed) { qx::plat::InputFile::AllowMapping(allowed); }
+  ~MappingAllowed() { qx::plat::InputFile::AllowMapping(true); }
+  MappingAllowed(const MappingAllowed&) = delete;
+  MappingAllowed& operator=(const MappingAllowed&) = delete;
+};
+
+TEST(InputFile, MappedAndReadLoadsHoldTheSameBytes) {
+  ScratchDir dir;
+  const auto bytes = Pattern(300000);
+  WriteBytes(dir.path() / "in.bin", bytes);
+  for (const bool mapped : {true, false}) {
+    SCOPED_TRACE(mapped ? "mapped" : "read");
+    MappingAllowed allowed(mapped);
+    qx::plat::InputFile file;
+    ASSERT_TRUE(file.Open(Wide(dir.path() / "in.bin").c_str()));
+    EXPECT_EQ(file.Size(), 300000);
+    ASSERT_TRUE(file.Load(250001));
+    ASSERT_EQ(file.Loaded(), 250001);
+    EXPECT_TRUE(std::equal(bytes.begin(), bytes.begin() + 250001, file.Data()));
+    EXPECT_EQ(file.DamagedFrom(), -1);
+    EXPECT_FALSE(file.Load(10)) << "a second load while one is held";
+    file.Unload();
+    EXPECT_EQ(file.Loaded(), 0);
+    EXPECT_FALSE(file.Load(300001)) << "more than the file holds";
+    ASSERT_TRUE(file.Load(300000));
+    EXPECT_TRUE(std::equal(bytes.begin(), bytes.end(), file.Data()));
+  }
+  // An empty file loads as an empty block that can still be pointed into.
+  WriteBytes(dir.path() / "empty.bin", {});
+  qx::plat::InputFile empty;
+  ASSERT_TRUE(empty.Open(Wide(dir.path() / "empty.bin").c_str()));
+  ASSERT_TRUE(empty.Load(0));
+  EXPECT_NE(empty.Data(), nullptr);
+  EXPECT_EQ(empty.Loaded(), 0);
+}
+
+TEST(InputFile, AFileCutShortUnderItsMappingReadsZerosFromTheCutOn) {
+  if (qx::plat::kHasDrives) GTEST_SKIP() << "Windows refuses to shorten a mapped file";
+  ScratchDir dir;
+  constexpr std::size_t kSize = 1 << 20;
+  constexpr std::size_t kCut = 100000;
+  const auto bytes = Pattern(kSize);
+  const fs::path path = dir.path() / "shrinking.bin";
+  WriteBytes(path, bytes);
+  qx::plat::InputFile file;
+  ASSERT_TRUE(file.Open(Wide(path).c_str()));
+  ASSERT_TRUE(file.Load(kSize));
+  ASSERT_EQ(file.DamagedFrom(), -1);
+  fs::resize_file(path, kCut);
+
+  const std::uint8_t* data = file.Data();
+  // Past the cut the pages are gone: reading them must neither end the
+  // process nor show the old bytes.
+  EXPECT_EQ(data[900000], 0);
+  const std::int64_t first = file.DamagedFrom();
+  EXPECT_GE(first, static_cast<std::int64_t>(kCut));
+  EXPECT_LE(first, 900000);
+  EXPECT_EQ(data[kSize - 1], 0);
+  EXPECT_EQ(data[200000], 0);
+  // The mark moves down to the lowest damage seen, and stays at page
+  // granularity past the end of the file.
+  const std::int64_t lowest = file.DamagedFrom();
+  EXPECT_LE(lowest, 200000);
+  EXPECT_GE(lowest, static_cast<std::int64_t>(kCut));
+  // What lies before the cut is still the file's.
+  EXPECT_TRUE(std::equal(bytes.begin(), bytes.begin() + kCut, data));
+  file.Unload();
+  // A new load sees the file as it is now.
+  qx::plat::InputFile again;
+  ASSERT_TRUE(again.Open(Wide(path).c_str()));
+  EXPECT_EQ(again.Size(), static_cast<std::int64_t>(kCut));
+}
+
+TEST(NewFile, AppearsUnderItsNameOnlyWhenCommitted) {
+  ScratchDir dir;
+  const fs::path target = dir.path() / "out_000.png";
+  const auto names = [&] {
+    std::vector<std::string> found;
+    for (const auto& entry : fs::directory_iterator(dir.path())) {
+      found.push_back(entry.path().filename().string());
+    }
+    return found;
+  };
+  {
+    qx::plat::NewFile file;
+    ASSERT_TRUE(file.Create(Wide(target).c_str(), 0644));
+    const std::uint8_t bytes[] = {'o', 'n', 'e'};
+    ASSERT_TRUE(file.Write(bytes, 3));
+    // Only the temporary exists, with a name no output can have.
+    const auto during = names();
+    ASSERT_EQ(during.size(), 1u);
+    EXPECT_EQ(during[0].rfind(".qx", 0), 0u) << during[0];
+    EXPECT_EQ(during[0].size(), 8u);
+    ASSERT_TRUE(file.Commit());
+  }
+  EXPECT_EQ(ReadText(target), "one");
+  EXPECT_EQ(names(), std::vector<std::string>{"out_000.png"});
+  {
+    // Abandoned, by the destructor: the old content stays, nothing is left.
+    qx::plat::NewFile file;
+    ASSERT_TRUE(file.Create(Wide(target).c_str(), 0644));
+    const std::uint8_t bytes[] = {'t', 'w', 'o'};
+    ASSERT_TRUE(file.Write(bytes, 3));
+  }
+  EXPECT_EQ(ReadText(target), "one");
+  EXPECT_EQ(names(), std::vector<std::string>{"out_000.png"});
+  // A name that is a directory cannot be replaced; the temporary goes.
+  fs::create_directory(dir.path() / "dir_000.png");
+  qx::plat::NewFile blocked;
+  ASSERT_TRUE(blocked.Create(Wide(dir.path() / "dir_000.png").c_str(), 0644));
+  ASSERT_TRUE(blocked.Write(reinterpret_cast<const std::uint8_t*>("x"), 1));
+  EXPECT_FALSE(blocked.Commit());
+  EXPECT_EQ(names().size(), 2u);
+  // No directory, no file.
+  qx::plat::NewFile nowhere;
+  EXPECT_FALSE(nowhere.Create(Wide(dir.path() / "missing" / "a_000.png").c_str(), 0644));
+}
+
+}  // namespace
