@@ -46,6 +46,9 @@ struct Pipeline::Job {
   std::mutex mutex;
   std::condition_variable changed;
   KindQueue kinds[kKindCount];
+  // The touch of the second half's pages reads the loaded block too: the
+  // block is released only once it is over.
+  bool touching = false;
 };
 
 // A piece of work for the pool: one search of one file, or bringing the
@@ -85,6 +88,7 @@ class Pipeline::Workers {
     {
       std::lock_guard<std::mutex> lock(mutex_);
       if (threads_.size() > 1 && job->input.Loaded() >= kPrefetchFrom) {
+        job->touching = true;
         tasks_.push_back(Task{job, kPrefetch});
       }
       for (int kind = 0; kind < kKindCount; ++kind) {
@@ -106,8 +110,12 @@ class Pipeline::Workers {
         tasks_.pop_front();
       }
       if (task.kind == kPrefetch) {
-        const std::int64_t length = task.job->input.Loaded();
-        TouchPages(task.job->input.Data(), length / 2, length);
+        Job& job = *task.job;
+        const std::int64_t length = job.input.Loaded();
+        TouchPages(job.input.Data(), length / 2, length);
+        std::lock_guard<std::mutex> lock(job.mutex);
+        job.touching = false;
+        job.changed.notify_all();
       } else {
         Search(*task.job, task.kind);
       }
@@ -234,6 +242,10 @@ void Pipeline::CompleteFront() {
         }
         writer.Write(hit);
       }
+    }
+    {
+      std::unique_lock<std::mutex> lock(job.mutex);
+      job.changed.wait(lock, [&] { return !job.touching; });
     }
     job.input.Unload();
     --loaded_;
