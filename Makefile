@@ -49,6 +49,7 @@ bench:
 	cmake -S . -B build-bench $(GENERATOR) -DCMAKE_BUILD_TYPE=Release -DQX_BENCH=ON -DQX_BUILD_TESTS=OFF
 	cmake --build build-bench -j$(JOBS)
 	build-bench/bench/quarrix_bench
+	build-bench/bench/quarrix_run_bench
 
 # Windows: 64-bit and 32-bit quarrix.exe cross-built with MinGW-w64. The
 # 64-bit build also holds the tests, which ctest runs under Wine through

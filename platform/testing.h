@@ -29,6 +29,8 @@ struct ChildResult {
   bool aborted = false;     // ended by SIGABRT (POSIX) / abort (Windows)
   int signal = 0;           // the signal that ended it (POSIX), else 0
   bool timedOut = false;    // killed by the runner after its time ran out
+  double seconds = 0;       // wall time from start to end
+  long long peakKiB = 0;    // peak resident memory (POSIX), 0 where unknown
   std::string out;          // everything written to standard output
   std::string err;          // everything written to standard error
 };
@@ -41,9 +43,11 @@ struct RunOptions {
   // Caps the size of every file the child writes (POSIX: RLIMIT_FSIZE; the
   // signal it raises keeps the disposition the program gives it).
   long long fileSizeLimit = -1;
-  // Starts the program with standard input or output closed (POSIX).
+  // Starts the program with standard input or output closed (POSIX), or
+  // with standard output going nowhere instead of to the result.
   bool closeStdin = false;
   bool closeStdout = false;
+  bool discardStdout = false;
   // The child's umask, when not negative (POSIX).
   int umask = -1;
   // Sends `signal` to the child once the file `signalWhen` exists (POSIX).
@@ -66,6 +70,11 @@ ChildResult RunProgram(const std::vector<std::string>& argv, const std::string& 
 // Runs fn in a forked child and reports how the child ended (POSIX only; on
 // other platforms the child result has exitCode -1 and aborted false).
 ChildResult RunInChild(void (*fn)());
+
+// Writes `count` bytes as the whole content of `path` with one open, one
+// write and one close, creating or truncating it: the plainest way to write
+// a file, which benchmarks measure the tool against.
+bool WriteWholeFile(const std::string& path, const void* data, std::size_t count);
 
 // The signals that interrupt a run (POSIX); 0 where there are none to send.
 extern const int kSignalInterrupt;  // SIGINT

@@ -93,9 +93,11 @@ void Drain(Pipes* pipes, ChildResult* result, Tick tick) {
 
 void Reap(pid_t pid, ChildResult* result) {
   int status = 0;
-  while (waitpid(pid, &status, 0) < 0) {
+  rusage usage{};
+  while (wait4(pid, &status, 0, &usage) < 0) {
     if (errno != EINTR) return;
   }
+  result->peakKiB = usage.ru_maxrss;
   if (WIFEXITED(status)) result->exitCode = WEXITSTATUS(status);
   if (WIFSIGNALED(status)) {
     result->signal = WTERMSIG(status);
@@ -151,6 +153,7 @@ ChildResult RunForked(Child&& child, Tick tick) {
   Pipes pipes;
   if (!OpenPipes(&pipes)) return result;
   FlushBeforeFork();
+  const auto started = std::chrono::steady_clock::now();
   const pid_t pid = fork();
   if (pid < 0) {
     CloseAll(&pipes);
@@ -163,6 +166,8 @@ ChildResult RunForked(Child&& child, Tick tick) {
   }
   Drain(&pipes, &result, [&] { tick(pid, &result); });
   Reap(pid, &result);
+  result.seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
   return result;
 }
 
@@ -200,6 +205,10 @@ ChildResult RunProgram(const std::vector<std::string>& argv, const std::string& 
         }
         if (options.closeStdin) close(STDIN_FILENO);
         if (options.closeStdout) close(STDOUT_FILENO);
+        if (options.discardStdout) {
+          const int devNull = open("/dev/null", O_WRONLY);
+          if (devNull >= 0) dup2(devNull, STDOUT_FILENO);
+        }
         execv(args[0], args.data());
       },
       [&](pid_t pid, ChildResult* result) {
@@ -236,6 +245,24 @@ ChildResult RunInChild(void (*fn)()) {
     std::fflush(nullptr);
     _exit(0);
   });
+}
+
+bool WriteWholeFile(const std::string& path, const void* data, std::size_t count) {
+  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0) return false;
+  const auto* bytes = static_cast<const char*>(data);
+  bool ok = true;
+  while (count > 0) {
+    const ssize_t n = write(fd, bytes, count);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      ok = false;
+      break;
+    }
+    bytes += n;
+    count -= static_cast<std::size_t>(n);
+  }
+  return close(fd) == 0 && ok;
 }
 
 const int kSignalInterrupt = SIGINT;

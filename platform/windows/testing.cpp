@@ -158,6 +158,16 @@ ChildResult RunInChild(void (*)()) {
   return ChildResult{};
 }
 
+bool WriteWholeFile(const std::string& path, const void* data, std::size_t count) {
+  const HANDLE file = CreateFileW(windows::FromUtf8(path).c_str(), GENERIC_WRITE, 0, nullptr,
+                                  CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  DWORD written = 0;
+  const bool ok = WriteFile(file, data, static_cast<DWORD>(count), &written, nullptr) != 0 &&
+                  written == count;
+  return CloseHandle(file) != 0 && ok;
+}
+
 const int kSignalInterrupt = 0;
 const int kSignalTerminate = 0;
 const int kSignalHangUp = 0;
