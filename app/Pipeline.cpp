@@ -160,8 +160,8 @@ std::wstring Pipeline::FoldedStem(const wchar_t* path) {
   return name;
 }
 
-bool Pipeline::MayWrite(const wchar_t* name) const {
-  if (stems_.empty() || name == nullptr) return false;
+bool OutputStem(const wchar_t* name, std::wstring* stem) {
+  if (name == nullptr) return false;
   // <stem>_<three or more digits>.<bmp|jpg|png>
   std::wstring folded(name);
   for (wchar_t& c : folded) c = FoldForMatch(c);
@@ -170,8 +170,11 @@ bool Pipeline::MayWrite(const wchar_t* name) const {
   std::size_t digits = dot;
   while (digits > 0 && folded[digits - 1] >= L'0' && folded[digits - 1] <= L'9') --digits;
   if (dot - digits < 3 || digits == 0 || folded[digits - 1] != L'_') return false;
-  return stems_.count(folded.substr(0, digits - 1)) != 0;
+  if (stem != nullptr) *stem = folded.substr(0, digits - 1);
+  return true;
 }
+
+bool Pipeline::MayWrite(const std::wstring& stem) const { return stems_.count(stem) != 0; }
 
 void Pipeline::Submit(const wchar_t* path, std::uint32_t mask, int verbosity) {
   auto job = std::make_unique<Job>();

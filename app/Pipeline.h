@@ -14,7 +14,8 @@
 // exception the walk must respect: a file still to be finished may write
 // outputs whose names the walk meets meanwhile. Before the walk looks at an
 // entry whose name such a file may write (MayWrite), it finishes every file
-// handed in so far and looks again, as a single-threaded run would have.
+// handed in so far and looks again, as a single-threaded run would have
+// (SettleEntry).
 #pragma once
 
 #include <cstdint>
@@ -40,9 +41,9 @@ class Pipeline {
   // scan; its announcement and outputs follow those of every file before it.
   void Submit(const wchar_t* path, std::uint32_t mask, int verbosity);
 
-  // True when a file not yet finished may write an output of this name (in
-  // whatever directory).
-  bool MayWrite(const wchar_t* name) const;
+  // True when a file not yet finished may write outputs named after `stem`
+  // (as OutputStem gives it), in whatever directory.
+  bool MayWrite(const std::wstring& stem) const;
 
   // Finishes every file handed in so far, in order.
   void Finish();
@@ -68,14 +69,21 @@ class Pipeline {
 // soon as it is found: the single-threaded run.
 void ProcessFileNow(const wchar_t* path, std::uint32_t mask, int verbosity);
 
+// True when `name` has the form of an output name, <stem>_NNN.<bmp|jpg|png>;
+// *stem then receives the stem, folded for comparison with others.
+bool OutputStem(const wchar_t* name, std::wstring* stem);
+
 // The run's pipeline, or null for a single-threaded run: ProcessFile hands
 // files to it.
 void UsePipeline(Pipeline* pipeline);
 
 // To be called for a file entry the walk or the expansion has just listed
-// at `path`, before it looks at the entry's time: when a file not yet
-// finished may write an output of that name, finishes every pending file and
-// describes the entry again. False when the entry is gone.
+// at `path`, before it looks at the entry's time. An entry named like an
+// output may have been written by this very run since the listing read it
+// (a listing may hand out what it read when it started), or may still be
+// written by a file not yet finished: such a file is finished first, and the
+// entry is described afresh, so that the run's own outputs are never taken
+// for sources. False when the entry is gone.
 bool SettleEntry(const wchar_t* path, plat::FindData* entry);
 
 }  // namespace qx::app

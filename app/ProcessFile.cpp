@@ -3,6 +3,8 @@
 #include "app/Driver.h"
 #include "app/Pipeline.h"
 
+#include <string>
+
 namespace {
 
 qx::app::Pipeline* gPipeline = nullptr;
@@ -14,8 +16,9 @@ namespace qx::app {
 void UsePipeline(Pipeline* pipeline) { gPipeline = pipeline; }
 
 bool SettleEntry(const wchar_t* path, plat::FindData* entry) {
-  if (gPipeline == nullptr || !gPipeline->MayWrite(entry->name)) return true;
-  gPipeline->Finish();
+  std::wstring stem;
+  if (!OutputStem(entry->name, &stem)) return true;
+  if (gPipeline != nullptr && gPipeline->MayWrite(stem)) gPipeline->Finish();
   return plat::DescribeEntry(path, entry);
 }
 

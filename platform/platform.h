@@ -179,13 +179,35 @@ class InputFile {
   // Releases the loaded block (also done by the destructor).
   void Unload();
 
-  // Test seam: false makes Load read instead of map, as where mapping is
-  // refused.
+  // A view of part of the file, for files too large to be loaded whole.
+  struct View {
+    const std::uint8_t* data = nullptr;  // the byte at `offset`
+    std::int64_t offset = 0;
+    std::int64_t length = 0;
+    // Kept by the platform.
+    void* base = nullptr;
+    std::size_t extent = 0;
+    int region = -1;
+    bool read = false;
+  };
+  // Makes [offset, offset + length) readable (mapped where the system
+  // allows, else read). The view may reach past the end of the file: bytes
+  // there read as zeros. False when neither works.
+  bool MapView(std::int64_t offset, std::int64_t length, View* view);
+  void ReleaseView(View* view);
+  // The file offset from which the view's bytes stopped being the file's, or
+  // -1 while they are intact.
+  std::int64_t ViewDamagedFrom(const View& view) const;
+
+  // Test seam: false makes Load and MapView read instead of map, as where
+  // mapping is refused.
   static void AllowMapping(bool allowed);
 
   struct State;
 
  private:
+  // The platform's own code reaches the system's handle through this.
+  friend struct InputFileAccess;
   State* state_;
 };
 
@@ -214,6 +236,10 @@ class NewFile {
   // full disk, a file size limit, an interruption of the run); the file is
   // then abandoned.
   bool Write(const std::uint8_t* data, std::int64_t count);
+  // Appends `count` bytes of `input` from `offset`, copied piece by piece
+  // without holding them in memory. False, and the file abandoned, as for
+  // Write, and also when the input ends before them.
+  bool CopyFrom(InputFile& input, std::int64_t offset, std::int64_t count);
   // Renames the complete temporary over the path. False when that fails;
   // the temporary is then removed and the name keeps what it held.
   bool Commit();

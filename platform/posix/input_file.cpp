@@ -10,6 +10,7 @@
 #include <string>
 
 #include "platform/platform.h"
+#include "platform/posix/descriptors.h"
 #include "platform/posix/mapped_regions.h"
 #include "platform/posix/native_text.h"
 
@@ -145,6 +146,82 @@ std::int64_t InputFile::DamagedFrom() const {
   return state_->region >= 0 ? posix::MappedRegionDamagedFrom(state_->region) : -1;
 }
 
+namespace {
+
+std::int64_t PageSize() {
+  static const std::int64_t size = [] {
+    const long page = sysconf(_SC_PAGESIZE);
+    return static_cast<std::int64_t>(page > 0 ? page : 4096);
+  }();
+  return size;
+}
+
+}  // namespace
+
+bool InputFile::MapView(std::int64_t offset, std::int64_t length, View* view) {
+  if (state_->fd < 0 || offset < 0 || length <= 0 || view == nullptr || view->base != nullptr) {
+    return false;
+  }
+  const std::int64_t aligned = offset - offset % PageSize();
+  const auto extent = static_cast<std::size_t>(offset - aligned + length);
+  if (gMappingAllowed.load(std::memory_order_relaxed)) {
+    void* base = ::mmap(nullptr, extent, PROT_READ, MAP_PRIVATE | MAP_POPULATE, state_->fd,
+                        static_cast<off_t>(aligned));
+    if (base != MAP_FAILED) {
+      const int region = posix::RegisterMappedRegion(base, extent);
+      if (region >= 0) {
+        view->base = base;
+        view->extent = extent;
+        view->region = region;
+        view->read = false;
+        view->data = static_cast<const std::uint8_t*>(base) + (offset - aligned);
+        view->offset = offset;
+        view->length = length;
+        return true;
+      }
+      ::munmap(base, extent);
+    }
+  }
+  // Read instead: what lies past the end of the file reads as zeros.
+  auto* heap = static_cast<std::uint8_t*>(std::calloc(static_cast<std::size_t>(length), 1));
+  if (heap == nullptr) return false;
+  std::int64_t done = 0;
+  while (done < length) {
+    const ssize_t n = ::pread(state_->fd, heap + done, static_cast<std::size_t>(length - done),
+                              static_cast<off_t>(offset + done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    done += n;
+  }
+  view->base = heap;
+  view->extent = static_cast<std::size_t>(length);
+  view->region = -1;
+  view->read = true;
+  view->data = heap;
+  view->offset = offset;
+  view->length = length;
+  return true;
+}
+
+void InputFile::ReleaseView(View* view) {
+  if (view == nullptr || view->base == nullptr) return;
+  if (view->read) {
+    std::free(view->base);
+  } else {
+    posix::UnregisterMappedRegion(view->region);
+    ::munmap(view->base, view->extent);
+  }
+  *view = View{};
+}
+
+std::int64_t InputFile::ViewDamagedFrom(const View& view) const {
+  if (view.read || view.region < 0) return -1;
+  const std::int64_t damaged = posix::MappedRegionDamagedFrom(view.region);
+  if (damaged < 0) return -1;
+  const std::int64_t aligned = view.offset - (view.data - static_cast<const std::uint8_t*>(view.base));
+  return aligned + damaged;
+}
+
 void InputFile::Unload() {
   if (state_->mapping != nullptr) {
     posix::UnregisterMappedRegion(state_->region);
@@ -158,5 +235,7 @@ void InputFile::Unload() {
   state_->data = nullptr;
   state_->length = 0;
 }
+
+int InputFileAccess::Descriptor(const InputFile& input) { return input.state_->fd; }
 
 }  // namespace qx::plat

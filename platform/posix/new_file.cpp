@@ -10,10 +10,13 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <memory>
+#include <new>
 #include <cstdint>
 #include <string>
 
 #include "platform/platform.h"
+#include "platform/posix/descriptors.h"
 #include "platform/posix/native_text.h"
 
 namespace qx::plat {
@@ -128,6 +131,48 @@ bool NewFile::Write(const std::uint8_t* data, std::int64_t count) {
     if (n <= 0) break;
     data += n;
     count -= n;
+  }
+  if (count == 0) return true;
+  Abandon();
+  return false;
+}
+
+bool NewFile::CopyFrom(InputFile& input, std::int64_t offset, std::int64_t count) {
+  const int from = InputFileAccess::Descriptor(input);
+  if (state_->fd < 0 || from < 0 || offset < 0 || count < 0) return false;
+  // The kernel copies between the files itself where it can, so even an
+  // image of gigabytes passes through no memory of ours.
+  bool kernelCopies = true;
+  std::unique_ptr<std::uint8_t[]> buffer;
+  constexpr std::int64_t kBuffer = 1 << 20;
+  while (count > 0 && !InterruptRequested()) {
+    const std::int64_t chunk = count < kChunk ? count : kChunk;
+    if (kernelCopies) {
+      off_t at = static_cast<off_t>(offset);
+      const ssize_t n =
+          ::copy_file_range(from, &at, state_->fd, nullptr, static_cast<std::size_t>(chunk), 0);
+      if (n > 0) {
+        offset += n;
+        count -= n;
+        continue;
+      }
+      if (n < 0 && errno == EINTR) continue;
+      // Not between these two files (another file system, an old kernel):
+      // read and write instead.
+      if (n < 0 && (errno == EXDEV || errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP)) {
+        kernelCopies = false;
+        continue;
+      }
+      break;  // the input ended, or the output failed
+    }
+    if (!buffer) buffer.reset(new (std::nothrow) std::uint8_t[kBuffer]);
+    if (!buffer) break;
+    const std::int64_t piece = count < kBuffer ? count : kBuffer;
+    if (!input.ReadAt(offset, buffer.get(), static_cast<std::size_t>(piece))) break;
+    // Write abandons the file when it fails.
+    if (!Write(buffer.get(), piece)) return false;
+    offset += piece;
+    count -= piece;
   }
   if (count == 0) return true;
   Abandon();

@@ -16,6 +16,7 @@ std::atomic<bool> gMappingAllowed{true};
 
 struct InputFile::State {
   HANDLE handle = INVALID_HANDLE_VALUE;
+  HANDLE mapping = nullptr;  // for views, made on first use
   std::int64_t size = -1;
   const std::uint8_t* data = nullptr;
   std::int64_t length = 0;
@@ -28,6 +29,7 @@ InputFile::InputFile() : state_(new State) {}
 
 InputFile::~InputFile() {
   Unload();
+  if (state_->mapping != nullptr) CloseHandle(state_->mapping);
   if (state_->handle != INVALID_HANDLE_VALUE) CloseHandle(state_->handle);
   delete state_;
 }
@@ -137,6 +139,92 @@ std::int64_t InputFile::Loaded() const { return state_->data != nullptr ? state_
 
 std::int64_t InputFile::DamagedFrom() const {
   return state_->region >= 0 ? windows::MappedRegionDamagedFrom(state_->region) : -1;
+}
+
+namespace {
+
+std::int64_t Granularity() {
+  static const std::int64_t granularity = [] {
+    SYSTEM_INFO info{};
+    GetSystemInfo(&info);
+    return static_cast<std::int64_t>(info.dwAllocationGranularity > 0 ? info.dwAllocationGranularity
+                                                                         : 65536);
+  }();
+  return granularity;
+}
+
+}  // namespace
+
+bool InputFile::MapView(std::int64_t offset, std::int64_t length, View* view) {
+  if (state_->handle == INVALID_HANDLE_VALUE || offset < 0 || length <= 0 || view == nullptr ||
+      view->base != nullptr) {
+    return false;
+  }
+  const std::int64_t aligned = offset - offset % Granularity();
+  const std::int64_t extent = offset - aligned + length;
+  if (static_cast<std::uint64_t>(extent) > static_cast<std::size_t>(-1)) return false;
+  // A view may not reach past the end of the mapping: the mapped part stops
+  // at the end of the file, and the rest of the view is read as zeros.
+  const std::int64_t mappable = state_->size - aligned;
+  if (gMappingAllowed.load(std::memory_order_relaxed) && mappable >= extent) {
+    if (state_->mapping == nullptr) {
+      state_->mapping = CreateFileMappingW(state_->handle, nullptr, PAGE_READONLY, 0, 0, nullptr);
+    }
+    if (state_->mapping != nullptr) {
+      const auto at = static_cast<std::uint64_t>(aligned);
+      void* base = MapViewOfFile(state_->mapping, FILE_MAP_READ, static_cast<DWORD>(at >> 32),
+                                 static_cast<DWORD>(at & 0xFFFFFFFFu), static_cast<std::size_t>(extent));
+      if (base != nullptr) {
+        const int region = windows::RegisterMappedRegion(base, static_cast<std::size_t>(extent));
+        if (region >= 0) {
+          view->base = base;
+          view->extent = static_cast<std::size_t>(extent);
+          view->region = region;
+          view->read = false;
+          view->data = static_cast<const std::uint8_t*>(base) + (offset - aligned);
+          view->offset = offset;
+          view->length = length;
+          return true;
+        }
+        UnmapViewOfFile(base);
+      }
+    }
+  }
+  auto* heap = static_cast<std::uint8_t*>(std::calloc(static_cast<std::size_t>(length), 1));
+  if (heap == nullptr) return false;
+  const std::int64_t available = state_->size - offset;
+  if (available > 0) ReadAt(offset, heap, static_cast<std::size_t>(available < length ? available : length));
+  view->base = heap;
+  view->extent = static_cast<std::size_t>(length);
+  view->region = -1;
+  view->read = true;
+  view->data = heap;
+  view->offset = offset;
+  view->length = length;
+  return true;
+}
+
+void InputFile::ReleaseView(View* view) {
+  if (view == nullptr || view->base == nullptr) return;
+  if (view->read) {
+    std::free(view->base);
+  } else {
+    const bool replaced = windows::MappedRegionReplaced(view->region);
+    windows::UnregisterMappedRegion(view->region);
+    if (replaced) {
+      VirtualFree(view->base, 0, MEM_RELEASE);
+    } else {
+      UnmapViewOfFile(view->base);
+    }
+  }
+  *view = View{};
+}
+
+std::int64_t InputFile::ViewDamagedFrom(const View& view) const {
+  if (view.read || view.region < 0) return -1;
+  const std::int64_t damaged = windows::MappedRegionDamagedFrom(view.region);
+  if (damaged < 0) return -1;
+  return view.offset - (view.data - static_cast<const std::uint8_t*>(view.base)) + damaged;
 }
 
 void InputFile::Unload() {

@@ -5,6 +5,8 @@
 #include <windows.h>
 
 #include <atomic>
+#include <memory>
+#include <new>
 #include <cstdint>
 #include <string>
 
@@ -94,6 +96,23 @@ bool NewFile::Write(const std::uint8_t* data, std::int64_t count) {
     if (!WriteFile(state_->handle, data, chunk, &written, nullptr) || written == 0) break;
     data += written;
     count -= written;
+  }
+  if (count == 0) return true;
+  Abandon();
+  return false;
+}
+
+bool NewFile::CopyFrom(InputFile& input, std::int64_t offset, std::int64_t count) {
+  if (state_->handle == INVALID_HANDLE_VALUE || offset < 0 || count < 0) return false;
+  constexpr std::int64_t kBuffer = 1 << 20;
+  std::unique_ptr<std::uint8_t[]> buffer(new (std::nothrow) std::uint8_t[kBuffer]);
+  while (buffer && count > 0) {
+    const std::int64_t piece = count < kBuffer ? count : kBuffer;
+    if (!input.ReadAt(offset, buffer.get(), static_cast<std::size_t>(piece))) break;
+    // Write abandons the file when it fails.
+    if (!Write(buffer.get(), piece)) return false;
+    offset += piece;
+    count -= piece;
   }
   if (count == 0) return true;
   Abandon();
