@@ -29,7 +29,7 @@ void* CountedMemory::Allocate(std::size_t size) {
 }
 
 void* CountedMemory::Reallocate(void* block, std::size_t oldSize, std::size_t newSize) {
-  if (newSize > oldSize && Refused(newSize - oldSize)) return nullptr;
+  if (newSize > oldSize && Refused(newSize)) return nullptr;
   // While the block moves, the old one and the new one may both be held.
   if (newSize > oldSize && current_ + static_cast<std::int64_t>(newSize) > peak_) {
     peak_ = current_ + static_cast<std::int64_t>(newSize);

@@ -45,7 +45,6 @@ std::uint32_t Crc(const Bytes& bytes) {
 
 void Append(Bytes& to, const Bytes& more) {
   // Byte by byte: g++ 12 misreads the bounds of a range insert at -O3.
-  to.reserve(to.size() + more.size());
   for (std::uint8_t b : more) to.push_back(b);
 }
 
@@ -83,7 +82,7 @@ Bytes Deflate(const Bytes& data) {
   return out;
 }
 
-Bytes ZeroBomb(std::int64_t megabytes) {
+Bytes ZeroBomb(std::int64_t megabytes, const Bytes& prefix) {
   z_stream z{};
   deflateInit2(&z, 9, Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY);
   // A full flush leaves the compressed MiB byte-aligned and referring to
@@ -94,10 +93,26 @@ Bytes ZeroBomb(std::int64_t megabytes) {
   DeflateInto(z, Bytes(), Z_FINISH, last);
   deflateEnd(&z);
   Bytes out;
-  out.reserve(mebibyte.size() * static_cast<std::size_t>(megabytes) + last.size());
+  if (!prefix.empty()) {
+    z_stream p{};
+    deflateInit2(&p, 1, Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY);
+    DeflateInto(p, prefix, Z_FULL_FLUSH, out);
+    deflateEnd(&p);
+  }
+  out.reserve(out.size() + mebibyte.size() * static_cast<std::size_t>(megabytes) + last.size());
   for (std::int64_t k = 0; k < megabytes; ++k) Append(out, mebibyte);
   Append(out, last);
   return out;
+}
+
+std::uint32_t ZerosCrc(std::int64_t count) {
+  const Bytes zeros(1 << 20, 0);
+  uLong crc = crc32(0, nullptr, 0);
+  for (std::int64_t left = count; left > 0; left -= static_cast<std::int64_t>(zeros.size())) {
+    const auto n = static_cast<uInt>(left < static_cast<std::int64_t>(zeros.size()) ? left : zeros.size());
+    crc = crc32(crc, zeros.data(), n);
+  }
+  return static_cast<std::uint32_t>(crc);
 }
 
 Bytes GzipAround(const Bytes& deflated, const Bytes& data) {

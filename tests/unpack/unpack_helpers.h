@@ -44,9 +44,12 @@ void Append(Bytes& to, const Bytes& more);
 
 // Raw deflate of `data`.
 Bytes Deflate(const Bytes& data);
-// A raw deflate stream of `megabytes` MiB of zeros, built from one
-// flushed MiB repeated, so that gigabytes cost only their compressed size.
-Bytes ZeroBomb(std::int64_t megabytes);
+// A raw deflate stream of `prefix` and then `megabytes` MiB of zeros, built
+// from one flushed MiB repeated, so that gigabytes cost only their
+// compressed size (about 1 KiB a MiB).
+Bytes ZeroBomb(std::int64_t megabytes, const Bytes& prefix = {});
+// The CRC-32 of `count` zero bytes.
+std::uint32_t ZerosCrc(std::int64_t count);
 // A gzip member around a raw deflate stream (trailer for `data`, if given).
 Bytes GzipAround(const Bytes& deflated, const Bytes& data);
 Bytes Gzip(const Bytes& data);
