@@ -40,6 +40,9 @@ constexpr std::uint64_t HexMask() {
   return m;
 }
 constexpr std::uint64_t kHexMask = HexMask();
+constexpr std::uint64_t kUpperMask = (std::uint64_t{1} << 26) - 1;
+constexpr std::uint64_t kLowerMask = kUpperMask << 26;
+constexpr std::uint64_t kDigitMask = ~(kUpperMask | kLowerMask);  // 0-9 + /
 
 }  // namespace
 
@@ -153,7 +156,9 @@ bool Base64Finder::ReadBlock(std::int64_t start, std::int64_t end, Base64Block* 
   *resume = end;
   const int firstPads = padsAt(pos);
   pos += firstPads;
-  while (firstPads == 0) {
+  // Only a line of a length encoders wrap to can have lines after it.
+  const bool wrapped = firstPads == 0 && lineLength % 4 == 0 && lineLength <= kMaxLine;
+  while (wrapped) {
     // A line break, then the next line's indentation.
     std::int64_t q = pos;
     int c = in_.Byte(q);
@@ -182,8 +187,8 @@ bool Base64Finder::ReadBlock(std::int64_t start, std::int64_t end, Base64Block* 
   block->symbols = symbols;
   if (symbols < kMinSymbols) return false;
   if (lines == 1 && lineLength < kMinSingleLine) return false;
-  if (lines > 1 && lineLength % 4 != 0) return false;
   if (std::popcount(seen) < kMinDistinct) return false;
+  if ((seen & kUpperMask) == 0 || (seen & kLowerMask) == 0 || (seen & kDigitMask) == 0) return false;
   return (seen & ~kHexMask) != 0;
 }
 

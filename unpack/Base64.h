@@ -6,7 +6,8 @@
 //    0-9 + /), optionally ended by one or two '=': the shape of a data: URL
 //    or a JSON string, which end at a quote, a parenthesis or anything else
 //    outside the alphabet;
-//  - lines of one length L (L >= kMinLine, L a multiple of 4) joined by line
+//  - lines of one length L (kMinLine <= L <= kMaxLine, L a multiple of 4,
+//    the shapes encoders wrap to) joined by line
 //    breaks (CR LF, LF or CR, each optionally followed by spaces or tabs that
 //    indent the next line), the last line no longer than L and the only one
 //    that may end in '=': the shape of a MIME body or a PEM block. A blank
@@ -19,8 +20,10 @@
 //  - fewer than kMinSymbols alphabet characters in all (48 bytes, less than
 //    the smallest image or container that could be inside);
 //  - fewer than kMinDistinct different characters (DNA sequences, runs of
-//    one letter), or no character outside the hexadecimal digits (hex dumps,
-//    digests).
+//    one letter), no character outside the hexadecimal digits (hex dumps,
+//    digests), or not all of an upper-case letter, a lower-case letter and a
+//    digit, '+' or '/' (identifiers, paths, words run together), which the
+//    base64 of any 48 bytes worth decoding has but for odds of about 1e-6.
 // Ordinary prose breaks at every space and code at every operator, so the
 // search below spends one probe per kMinLine bytes there and decodes nothing.
 // URL-safe base64 (- and _) and JSON's escaped slash (\/) end a block.
@@ -34,6 +37,7 @@
 namespace qx::unpack {
 
 inline constexpr std::int64_t kMinLine = 32;
+inline constexpr std::int64_t kMaxLine = 1000;
 inline constexpr std::int64_t kMinSingleLine = 64;
 inline constexpr std::int64_t kMinSymbols = 64;
 inline constexpr int kMinDistinct = 12;
