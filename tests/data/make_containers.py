@@ -137,6 +137,11 @@ def main():
     write("images.tar.gz", tgz)
     write("mail.eml", mail(docx))
     write("page.html", page())
+    # A gzip member in a gzip member, four deep: one more than is searched.
+    nested = read("png_adam7.png")
+    for _ in range(4):
+        nested = gzip.compress(nested, mtime=0)
+    write("nested.gz", nested)
     # Cut 500 bytes into the picture's compressed data.
     picture = docx.index(b"word/media/image1.png") + len("word/media/image1.png")
     write("truncated.zip", docx[: picture + 500])

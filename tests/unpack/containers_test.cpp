@@ -149,4 +149,17 @@ TEST(UnpackContainers, OrderIsDepthFirstAndStoredBytesAreSearchedInPlace) {
   EXPECT_EQ(3u, UnpackBytes(input, shallow).found.size());
 }
 
+TEST(UnpackContainers, GzipFourDeepIsDecodedThreeDeep) {
+  const Unpacked run = UnpackAllWindows(ReadData("nested.gz"));
+  ASSERT_EQ(3u, run.found.size());
+  for (int k = 0; k < 3; ++k) {
+    const Found& f = run.found[static_cast<std::size_t>(k)];
+    EXPECT_EQ(k + 1, f.depth);
+    EXPECT_EQ(0, f.offset);
+    EXPECT_TRUE(f.complete);
+    ASSERT_GE(f.length, 3);
+    EXPECT_EQ(0x1F, f.bytes[0]) << "still a gzip member at depth " << f.depth;
+  }
+}
+
 }  // namespace
