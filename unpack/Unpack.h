@@ -32,15 +32,21 @@
 //    limits.totalBytes (summed over every stream at every depth of one call);
 //    once the total is spent no further stream is decoded;
 //  - streams of depth limits.maxDepth are reported but not searched;
-//  - memory that cannot be had ends the stream being decoded as a limit does.
+//  - memory that cannot be had (refused by the system or past
+//    limits.memoryBytes) ends the stream being decoded as a limit does; a
+//    base64 block is decoded whole or passed over.
 // Empty streams are not reported. Nothing is thrown by the module itself;
 // an exception thrown by onStream passes through, and the module's memory
 // is released on the way.
 //
 // Memory: each decoded stream is held while onStream runs and while it is
 // searched, so at most maxDepth streams are held at once, each at most
-// streamBytes long (plus one decoder's state, about 50 KiB): a little over
-// 300 MB with the default limits.
+// streamBytes long; while the deepest one grows, the block it grows from is
+// held too (half the new one, at most 64 MiB with the default limits), and
+// one inflater's state (about 45 KiB). With the default limits and bombs at
+// every depth that is 350 MiB as counted here (UnpackSummary::peakMemory),
+// about 300 MiB resident where the C library moves large blocks without a
+// copy (bench/unpack_bench --bombs).
 #pragma once
 
 #include <cstdint>
