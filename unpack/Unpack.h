@@ -21,8 +21,8 @@
 //    deflate; the stream is inflated until it ends itself, so entries whose
 //    sizes follow in a data descriptor (zips written to a pipe) and entries
 //    whose header sizes lie are read alike;
-//  - gzip members (1F 8B 08, no reserved flag bits, a name and comment of at
-//    most kMaxGzipTextBytes each);
+//  - gzip members (1F 8B 08, no reserved flag bits, a name and a comment of
+//    at most 64 KiB each);
 //  - base64 blocks: see unpack/Base64.h for what counts as one.
 //
 // Damage and limits never fail the call:
