@@ -162,4 +162,21 @@ TEST(UnpackContainers, GzipFourDeepIsDecodedThreeDeep) {
   }
 }
 
+// Through 64- and 97-byte windows, a signature or header lands across the
+// edge of a view at some shift; each must still be found.
+TEST(UnpackContainers, HeadersAcrossViewEdges) {
+  const Bytes png = ReadData("png_palette.png");
+  const Bytes member = Gzip(png);
+  const Bytes entry = ZipEntry("a.png", png);
+  for (int shift = 0; shift < 100; ++shift) {
+    Bytes input(static_cast<std::size_t>(shift), 'x');
+    Append(input, member);
+    Append(input, entry);
+    const Unpacked run = UnpackAllWindows(input);
+    ASSERT_EQ(2u, run.found.size()) << shift;
+    EXPECT_EQ(shift, run.found[0].offset);
+    EXPECT_EQ(png, run.found[1].bytes);
+  }
+}
+
 }  // namespace
