@@ -37,10 +37,11 @@ test-clang:
 	cmake --build build-clang -j$(JOBS)
 	cd build-clang && $(CTEST)
 
-# Runs each scanner's fuzzer for FUZZ_SECONDS (default 60) from the kept inputs.
+# Runs each scanner's fuzzer, and the unpacking's, for FUZZ_SECONDS (default
+# 60) from the kept inputs.
 FUZZ_SECONDS ?= 60
 fuzz: test-clang
-	for t in bmp jpeg png; do \
+	for t in bmp jpeg png unpack; do \
 	  mkdir -p build-clang/corpus-$$t && \
 	  build-clang/tests/fuzz/fuzz_$$t -max_total_time=$(FUZZ_SECONDS) build-clang/corpus-$$t tests/fuzz/corpus/$$t || exit 1; \
 	done

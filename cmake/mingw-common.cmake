@@ -15,5 +15,9 @@ set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
+# zlib from Debian's libz-mingw-w64-dev, whose static libz.a is taken over
+# its import library: no zlib1.dll beside the exe.
+set(ZLIB_USE_STATIC_LIBS ON)
+
 # The runtime is linked in whole, so the .exe needs no MinGW DLL beside it.
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
