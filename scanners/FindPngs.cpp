@@ -42,9 +42,10 @@
 #include <new>
 
 #include "checksum/CCrc.h"
-#include "checksum/Crc32Combine.h"
+#include "checksum/Crc32Range.h"
 #include "checksum/Crc32Tables.h"
 #include "scanners/ByteSearch.h"
+#include "scanners/ScanMemo.h"
 #include "scanners/Scanners.h"
 #include "support/ByteOrder.h"
 
@@ -87,172 +88,23 @@ Chunk ChunkAt(const std::uint8_t* data, std::int64_t length, std::int64_t j) {
   return {dataLength, end, end <= length && dataLength <= 0xFFFFFFFFu - 4};
 }
 
-constexpr std::uint32_t ReverseBytes(std::uint32_t v) {
-  return (v >> 24) | ((v >> 8) & 0x0000FF00u) | ((v << 8) & 0x00FF0000u) | (v << 24);
-}
-
-// Multiplication modulo the CRC-32 polynomial in the register's reflected bit
-// order, as Crc32MultiplyModP, four bits of `a` at a time: the long-range CRCs
-// below need two per chunk.
-constexpr std::uint32_t TimesX(std::uint32_t v) {
-  return (v >> 1) ^ (kCrc32Polynomial & (0u - (v & 1u)));
-}
-
-struct NibbleReduction {
-  std::uint32_t byLowBits[16];
-};
-
-constexpr NibbleReduction MakeNibbleReduction() {
-  NibbleReduction r{};
-  for (std::uint32_t low = 0; low < 16; ++low) {
-    r.byLowBits[low] = TimesX(TimesX(TimesX(TimesX(low))));
-  }
-  return r;
-}
-
-inline constexpr NibbleReduction kNibbleReduction = MakeNibbleReduction();
-
-constexpr std::uint32_t MultiplyModP(std::uint32_t a, std::uint32_t b) {
-  // Bit 0 of a nibble of `a` is its highest power of x.
-  std::uint32_t multiples[16] = {};
-  multiples[8] = b;
-  multiples[4] = TimesX(b);
-  multiples[2] = TimesX(multiples[4]);
-  multiples[1] = TimesX(multiples[2]);
-  for (unsigned n = 3; n < 16; ++n) {
-    if ((n & (n - 1)) != 0) multiples[n] = multiples[n & (n - 1)] ^ multiples[n & (0u - n)];
-  }
-  std::uint32_t product = 0;
-  for (unsigned shift = 0; shift < 32; shift += 4) {
-    product = (product >> 4) ^ kNibbleReduction.byLowBits[product & 15u] ^
-              multiples[(a >> shift) & 15u];
-  }
-  return product;
-}
-
-static_assert(MultiplyModP(0x12345678u, 0x9ABCDEF0u) == Crc32MultiplyModP(0x12345678u, 0x9ABCDEF0u));
-static_assert(MultiplyModP(0xFFFFFFFFu, 0x80000001u) == Crc32MultiplyModP(0xFFFFFFFFu, 0x80000001u));
-static_assert(MultiplyModP(Crc32ShiftFactor(4096), 0xCBF43926u) ==
-              Crc32MultiplyModP(Crc32ShiftFactor(4096), 0xCBF43926u));
-
-// After a failed allocation, how many further requests to let pass before
-// asking the allocator again: a failure costs a system call or more, and a
-// scan under memory pressure must not pay it per position.
-class RetryGate {
+// The buffer as the range CRCs read it; whole-chunk CRCs go through the
+// guarded engine, like every CRC of the scan.
+class SpanBytes {
  public:
-  bool MayTry() {
-    if (waiting_ == 0) return true;
-    --waiting_;
-    return false;
+  SpanBytes(const std::uint8_t* data, std::int64_t length) : data_(data), length_(length) {}
+  std::int64_t Length() const { return length_; }
+  std::uint32_t Update(std::uint32_t reg, std::int64_t from, std::int64_t to) const {
+    return Crc32UpdateSliced(reg, data_ + from, static_cast<std::size_t>(to - from));
   }
-  void Failed() { waiting_ = kInterval; }
-
- private:
-  static constexpr std::uint32_t kInterval = 1u << 16;
-  std::uint32_t waiting_ = 0;
-};
-
-// CRCs of byte ranges of one buffer, in the byte order CCrc stores them (the
-// chunk's CRC field read little-endian). The bytes of a range go through one
-// CCrc, as the scan verifies chunk after chunk. When the bytes hashed would
-// exceed one pass over the buffer, ranges overlap, and the CRC registers at
-// every block boundary are computed once (one more pass). With P(x) the
-// register after the bytes [0, x) from the initial value, a range costs two
-// partial blocks and a shift:
-//   crc[a, b) = ~(P(b) ^ shift(P(a) ^ ~0, b - a)).
-class RangeCrc {
- public:
-  RangeCrc(const std::uint8_t* data, std::int64_t length)
-      : data_(data), length_(length), nextAttempt_(length) {}
-  ~RangeCrc() { delete[] tables_; }
-  RangeCrc(const RangeCrc&) = delete;
-  RangeCrc& operator=(const RangeCrc&) = delete;
-
-  // False when the CRC engine delivered nothing (a caught fault).
-  bool Get(std::int64_t start, std::uint32_t count, std::uint32_t* stored) {
-    // A coarse table (when memory was short) only pays off for longer ranges.
-    if (count >= kPrefixMinimum && PrefixesReady(count) && count >= std::uint32_t{2} << shift_) {
-      const std::uint32_t shifted = MultiplyModP(ShiftFactor(count), Register(start) ^ 0xFFFFFFFFu);
-      *stored = ReverseBytes(~(Register(start + count) ^ shifted));
-      return true;
-    }
-    directBytes_ += count;
+  bool Direct(std::int64_t start, std::uint32_t count, std::uint32_t* stored) {
     return crc_.Crc32_GetFromBuffer(data_ + start, count, stored);
   }
 
  private:
-  static constexpr std::uint32_t kPrefixMinimum = 512;
-  // Block sizes to try, finest first: a coarser table is smaller, and only
-  // makes each range's partial blocks longer.
-  static constexpr unsigned kFinestShift = 6;
-  static constexpr unsigned kCoarsestShift = 16;
-  // Shift factors are combined from two tables: x^(8k) for the low bits of a
-  // count, and x^(8 * 4096 * k) for the rest.
-  static constexpr unsigned kLowBits = 12;
-  static constexpr std::uint32_t kLowCount = 1u << kLowBits;
-
-  bool PrefixesReady(std::uint32_t count) {
-    if (tables_ != nullptr) return true;
-    if (directBytes_ + count <= nextAttempt_) return false;
-    for (unsigned shift = kFinestShift; shift <= kCoarsestShift; shift += 2) {
-      if (Build(shift)) return true;
-    }
-    // Only slower without the table, never different; the next attempt
-    // comes after another pass over the buffer's worth of direct work.
-    nextAttempt_ = directBytes_ + count + length_;
-    return false;
-  }
-
-  bool Build(unsigned shift) {
-    const auto blocks = static_cast<std::size_t>(length_ >> shift);
-    const auto highCount = static_cast<std::size_t>(length_ >> kLowBits) + 1;
-    tables_ = new (std::nothrow) std::uint32_t[blocks + 1 + kLowCount + highCount];
-    if (tables_ == nullptr) return false;
-    shift_ = shift;
-    prefix_ = tables_;
-    lowFactor_ = prefix_ + blocks + 1;
-    highFactor_ = lowFactor_ + kLowCount;
-
-    const std::size_t block = std::size_t{1} << shift;
-    prefix_[0] = 0xFFFFFFFFu;
-    for (std::size_t k = 0; k < blocks; ++k) {
-      prefix_[k + 1] = Crc32UpdateSliced(prefix_[k], data_ + k * block, block);
-    }
-    const std::uint32_t oneByte = Crc32ShiftFactor(1);
-    lowFactor_[0] = Crc32ShiftFactor(0);
-    for (std::uint32_t k = 1; k < kLowCount; ++k) {
-      lowFactor_[k] = MultiplyModP(lowFactor_[k - 1], oneByte);
-    }
-    const std::uint32_t oneHigh = Crc32ShiftFactor(kLowCount);
-    highFactor_[0] = Crc32ShiftFactor(0);
-    for (std::size_t k = 1; k < highCount; ++k) {
-      highFactor_[k] = MultiplyModP(highFactor_[k - 1], oneHigh);
-    }
-    return true;
-  }
-
-  // x^(8 * count): moves a register past count further bytes.
-  std::uint32_t ShiftFactor(std::uint32_t count) const {
-    return MultiplyModP(lowFactor_[count & (kLowCount - 1)], highFactor_[count >> kLowBits]);
-  }
-
-  std::uint32_t Register(std::int64_t position) const {
-    const std::int64_t block = position >> shift_;
-    const std::int64_t from = block << shift_;
-    return Crc32UpdateSliced(prefix_[static_cast<std::size_t>(block)], data_ + from,
-                             static_cast<std::size_t>(position - from));
-  }
-
   CCrc crc_;
   const std::uint8_t* data_;
   std::int64_t length_;
-  std::int64_t directBytes_ = 0;
-  std::int64_t nextAttempt_;
-  std::uint32_t* tables_ = nullptr;  // one block: prefix_, lowFactor_, highFactor_
-  std::uint32_t* prefix_ = nullptr;  // prefix_[k]: P(k << shift_)
-  std::uint32_t* lowFactor_ = nullptr;
-  std::uint32_t* highFactor_ = nullptr;
-  unsigned shift_ = 0;
 };
 
 // Memory is only kept for buffers whose positions fit the checkpoint table's
@@ -260,196 +112,21 @@ class RangeCrc {
 // without it.
 constexpr std::int64_t kMaxMemoLength = (std::int64_t{1} << 30) - 2;
 
-// One bit per buffer position, in pages taken as they are first written and
-// released once the scan has passed them.
-class PositionBits {
- public:
-  explicit PositionBits(std::int64_t length)
-      : pageCount_(length <= kMaxMemoLength ? static_cast<std::size_t>(length >> kPageShift) + 1
-                                            : 0) {}
-  ~PositionBits() {
-    if (pages_ == nullptr) return;
-    for (std::size_t k = 0; k < pageCount_; ++k) delete[] pages_[k];
-    delete[] pages_;
-  }
-  PositionBits(const PositionBits&) = delete;
-  PositionBits& operator=(const PositionBits&) = delete;
-
-  bool Test(std::int64_t position) const {
-    if (pages_ == nullptr) return false;
-    const std::uint64_t* page = pages_[static_cast<std::size_t>(position >> kPageShift)];
-    if (page == nullptr) return false;
-    const auto bit = static_cast<std::size_t>(position) & kPageMask;
-    return ((page[bit >> 6] >> (bit & 63)) & 1u) != 0;
-  }
-
-  // False when the position's page is not there and cannot be had now.
-  bool Set(std::int64_t position) {
-    std::uint64_t* page = PageFor(position);
-    if (page == nullptr) return false;
-    const auto bit = static_cast<std::size_t>(position) & kPageMask;
-    page[bit >> 6] |= std::uint64_t{1} << (bit & 63);
-    return true;
-  }
-
-  void Clear(std::int64_t position) {
-    if (pages_ == nullptr) return;
-    std::uint64_t* page = pages_[static_cast<std::size_t>(position >> kPageShift)];
-    if (page == nullptr) return;
-    const auto bit = static_cast<std::size_t>(position) & kPageMask;
-    page[bit >> 6] &= ~(std::uint64_t{1} << (bit & 63));
-  }
-
-  // Positions below `floor` are never asked about again.
-  void ReleaseBelow(std::int64_t floor) {
-    const auto below = static_cast<std::size_t>(floor >> kPageShift);
-    for (; released_ < below && released_ < pageCount_; ++released_) {
-      if (pages_ == nullptr) continue;
-      delete[] pages_[released_];
-      pages_[released_] = nullptr;
-    }
-  }
-
- private:
-  static constexpr unsigned kPageShift = 19;  // 64 KiB of bits per page
-  static constexpr std::size_t kPageMask = (std::size_t{1} << kPageShift) - 1;
-  static constexpr std::size_t kWordsPerPage = (std::size_t{1} << kPageShift) / 64;
-
-  std::uint64_t* PageFor(std::int64_t position) {
-    const auto index = static_cast<std::size_t>(position >> kPageShift);
-    if (index >= pageCount_ || index < released_) return nullptr;
-    if (pages_ == nullptr) {
-      if (!gate_.MayTry()) return nullptr;
-      pages_ = new (std::nothrow) std::uint64_t*[pageCount_]();
-      if (pages_ == nullptr) {
-        gate_.Failed();
-        return nullptr;
-      }
-    }
-    if (pages_[index] == nullptr) {
-      if (!gate_.MayTry()) return nullptr;
-      pages_[index] = new (std::nothrow) std::uint64_t[kWordsPerPage]();
-      if (pages_[index] == nullptr) gate_.Failed();
-    }
-    return pages_[index];
-  }
-
-  std::size_t pageCount_;
-  std::uint64_t** pages_ = nullptr;
-  std::size_t released_ = 0;
-  RetryGate gate_;
-};
-
-// Checkpoints of paths that reach IEND: position -> the IHDR and IDAT flags
-// seen from there on (never both: such a walk would have been accepted), in
-// an open-addressing table of 32-bit entries (position + 1) << 2 | flags.
-// The table grows up to a fixed share of the buffer's size.
-class CheckpointTable {
- public:
-  enum class Added { kYes, kNoRoomNow, kFull };
-
-  explicit CheckpointTable(std::int64_t length) {
-    // At most one byte per sixteen buffer bytes.
-    const std::int64_t budget = length / 16 / static_cast<std::int64_t>(sizeof(std::uint32_t));
-    if (budget > static_cast<std::int64_t>(maxSlots_)) maxSlots_ = static_cast<std::size_t>(budget);
-  }
-  ~CheckpointTable() { delete[] slots_; }
-  CheckpointTable(const CheckpointTable&) = delete;
-  CheckpointTable& operator=(const CheckpointTable&) = delete;
-
-  // The flags recorded at `position`, or -1 when it is no checkpoint.
-  int Find(std::int64_t position) const {
-    if (slots_ == nullptr) return -1;
-    const auto key = static_cast<std::uint32_t>(position + 1);
-    // Walks from nearby signatures tend to meet the same checkpoint.
-    if ((lastFound_ >> 2) == key) return static_cast<int>(lastFound_ & 3u);
-    for (std::size_t slot = Home(key);; slot = Following(slot)) {
-      const std::uint32_t entry = slots_[slot];
-      if (entry == 0) return -1;
-      if ((entry >> 2) == key) {
-        lastFound_ = entry;
-        return static_cast<int>(entry & 3u);
-      }
-    }
-  }
-
-  // `floor`: entries below it are dropped when the table is rebuilt.
-  Added Add(std::int64_t position, unsigned flags, std::int64_t floor) {
-    if (count_ + 1 > size_ * 7 / 10) {
-      if (size_ >= maxSlots_) return Added::kFull;
-      if (gate_.MayTry()) {
-        const std::size_t larger = size_ == 0 ? kInitialSlots : size_ * 2;
-        if (!Rebuild(larger < maxSlots_ ? larger : maxSlots_, floor)) gate_.Failed();
-      }
-      // Without a larger table, a fuller one still works, only slower.
-      if (count_ + 1 > size_ * 9 / 10) return Added::kNoRoomNow;
-    }
-    Place((static_cast<std::uint32_t>(position + 1) << 2) | flags);
-    ++count_;
-    return Added::kYes;
-  }
-
-  // Calls forget(position) for every entry, then empties the table.
-  template <class Forget>
-  void Clear(Forget forget) {
-    for (std::size_t slot = 0; slot < size_; ++slot) {
-      if (slots_[slot] != 0) forget(static_cast<std::int64_t>(slots_[slot] >> 2) - 1);
-      slots_[slot] = 0;
-    }
-    count_ = 0;
-    lastFound_ = 0;
-  }
-
- private:
-  static constexpr std::size_t kInitialSlots = 1024;
-
-  // The key's multiplicative hash scaled to the table's size, which need not
-  // be a power of two.
-  std::size_t Home(std::uint32_t key) const {
-    const std::uint32_t hash = key * 0x9E3779B1u;
-    return static_cast<std::size_t>((std::uint64_t{hash} * size_) >> 32);
-  }
-
-  std::size_t Following(std::size_t slot) const { return slot + 1 == size_ ? 0 : slot + 1; }
-
-  void Place(std::uint32_t entry) {
-    std::size_t slot = Home(entry >> 2);
-    while (slots_[slot] != 0) slot = Following(slot);
-    slots_[slot] = entry;
-  }
-
-  bool Rebuild(std::size_t size, std::int64_t floor) {
-    auto* fresh = new (std::nothrow) std::uint32_t[size]();
-    if (fresh == nullptr) return false;
-    std::uint32_t* old = slots_;
-    const std::size_t oldSize = size_;
-    slots_ = fresh;
-    size_ = size;
-    count_ = 0;
-    lastFound_ = 0;
-    for (std::size_t slot = 0; slot < oldSize; ++slot) {
-      const std::uint32_t entry = old[slot];
-      if (entry != 0 && static_cast<std::int64_t>(entry >> 2) - 1 >= floor) {
-        Place(entry);
-        ++count_;
-      }
-    }
-    delete[] old;
-    return true;
-  }
-
-  std::uint32_t* slots_ = nullptr;
-  std::size_t size_ = 0;
-  std::size_t count_ = 0;
-  std::size_t maxSlots_ = kInitialSlots;
-  mutable std::uint32_t lastFound_ = 0;
-  RetryGate gate_;
-};
+std::size_t PagesFor(std::int64_t length) {
+  return length <= kMaxMemoLength ? static_cast<std::size_t>(length >> PositionBits::kPageShift) + 1
+                                  : 0;
+}
 
 class ChunkWalker {
  public:
   ChunkWalker(const std::uint8_t* data, std::int64_t length)
-      : data_(data), length_(length), crc_(data, length), bits_(length), checkpoints_(length) {}
+      : data_(data),
+        length_(length),
+        bytes_(data, length),
+        crc_(bytes_, -1),
+        bits_(PagesFor(length), PagesFor(length)),
+        // At most one byte per sixteen buffer bytes.
+        checkpoints_(length / 16) {}
 
   // Walks the chunks from `start` (just after a signature). On acceptance
   // returns true and the end of the image in *end.
@@ -599,10 +276,10 @@ class ChunkWalker {
       sinceCheckpoint = 0;
       if (!bits_.Set(j)) continue;
       const auto added = checkpoints_.Add(j, path.FlagsFrom(j) & (kIhdr | kIdat), path.start);
-      if (added != CheckpointTable::Added::kYes) {
+      if (added != Checkpoints::Added::kYes) {
         // A marked position that is no checkpoint would read as dead.
         bits_.Clear(j);
-        full = added == CheckpointTable::Added::kFull;
+        full = added == Checkpoints::Added::kFull;
       }
     }
     if (full && checkpointWork_ < kMaxCheckpointWork) {
@@ -616,9 +293,11 @@ class ChunkWalker {
 
   const std::uint8_t* data_;
   std::int64_t length_;
-  RangeCrc crc_;
+  using Checkpoints = CheckpointTable<std::uint32_t>;
+  SpanBytes bytes_;
+  Crc32RangeCache<SpanBytes> crc_;
   PositionBits bits_;
-  CheckpointTable checkpoints_;
+  Checkpoints checkpoints_;
   std::uint32_t checkpointWork_ = kInitialCheckpointWork;
   // For each residue modulo 4, the rejected walk whose leading run of 4-byte
   // steps reaches furthest. Back-to-back signatures make every walk start on
