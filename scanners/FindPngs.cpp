@@ -235,12 +235,15 @@ class ChunkWalker {
 
   // Where a walk that recorded nothing unusual went from j: the CRC of every
   // chunk inside the buffer matched, or the walk would have ended there.
+  // The length field is read again here, and the bytes may have changed
+  // since the walk (a mapped file rewritten under the scan): the retrace
+  // then leaves the path, so it bounds itself instead of trusting the walk.
+  // Positions still only grow, and length_ ends every retrace.
   std::int64_t NextOnPath(std::int64_t j, std::uint32_t* work) const {
+    *work = 1;
+    if (j + kChunkOverhead > length_) return length_;
     const Chunk chunk = ChunkAt(data_, length_, j);
-    if (!chunk.inside) {
-      *work = 1;
-      return j + 4;
-    }
+    if (!chunk.inside) return j + 4;
     const std::uint32_t hashed = chunk.dataLength + 4 < kCrcWorkCap ? chunk.dataLength + 4 : kCrcWorkCap;
     *work = 1 + hashed / 64;
     return chunk.end;
@@ -258,7 +261,9 @@ class ChunkWalker {
       if (iend) return next;
       j = next;
     }
-    return -1;  // not reached: a checkpoint only lies on a path to IEND
+    // A checkpoint lies on a path to IEND: only bytes rewritten since it was
+    // recorded lead here.
+    return -1;
   }
 
   void Publish(const Path& path, bool reachesIend) {
