@@ -38,6 +38,7 @@
 // piece cannot be had, the scan carries on without it, gives the same
 // results, and asks again after a while.
 
+#include <algorithm>
 #include <cstring>
 #include <new>
 
@@ -47,6 +48,8 @@
 #include "scanners/ByteSearch.h"
 #include "scanners/ScanMemo.h"
 #include "scanners/Scanners.h"
+#include "scanners/SourceReader.h"
+#include "scanners/SourceScanners.h"
 #include "support/ByteOrder.h"
 
 namespace qx {
@@ -59,9 +62,9 @@ constexpr std::int64_t kChunkOverhead = 12;  // length, type and CRC fields
 
 enum Flags : unsigned { kNone = 0, kIhdr = 1, kIdat = 2, kIend = 4 };
 
-unsigned TypeFlag(const std::uint8_t* type) {
+unsigned TypeFlag(std::uint32_t type) {
   // The four type bytes exactly; case counts.
-  switch (ReadBe32(type)) {
+  switch (type) {
     case 0x49484452u:  // IHDR
       return kIhdr;
     case 0x49444154u:  // IDAT
@@ -73,27 +76,32 @@ unsigned TypeFlag(const std::uint8_t* type) {
   }
 }
 
-// The chunk whose header is at j (j + 12 <= length). It counts as inside
-// when its CRC field ends inside the buffer and the CRC engine, which takes a
-// 32-bit count, can take its type and data in one call.
+// The chunk whose header is at j (j + 12 <= length), from its length field
+// read once. It counts as inside when its CRC field ends inside the buffer
+// and the CRC engine, which takes a 32-bit count, can take its type and data
+// in one call.
 struct Chunk {
   std::uint32_t dataLength;
   std::int64_t end;  // just past its CRC field
   bool inside;
 };
 
-Chunk ChunkAt(const std::uint8_t* data, std::int64_t length, std::int64_t j) {
-  const std::uint32_t dataLength = ReadBe32(data + j);
+Chunk ChunkAt(std::uint32_t dataLength, std::int64_t length, std::int64_t j) {
   const std::int64_t end = j + kChunkOverhead + static_cast<std::int64_t>(dataLength);
   return {dataLength, end, end <= length && dataLength <= 0xFFFFFFFFu - 4};
 }
 
-// The buffer as the range CRCs read it; whole-chunk CRCs go through the
-// guarded engine, like every CRC of the scan.
+// How the walker reads: Length(), Be32(pos) and Le32(pos) for fields, and
+// Update and Direct for the range CRCs (Crc32Range.h).
+//
+// The buffer of the span search; whole-chunk CRCs go through the guarded
+// engine, like every CRC of the scan.
 class SpanBytes {
  public:
   SpanBytes(const std::uint8_t* data, std::int64_t length) : data_(data), length_(length) {}
   std::int64_t Length() const { return length_; }
+  std::uint32_t Be32(std::int64_t pos) const { return ReadBe32(data_ + pos); }
+  std::uint32_t Le32(std::int64_t pos) const { return ReadLe32(data_ + pos); }
   std::uint32_t Update(std::uint32_t reg, std::int64_t from, std::int64_t to) const {
     return Crc32UpdateSliced(reg, data_ + from, static_cast<std::size_t>(to - from));
   }
@@ -107,31 +115,84 @@ class SpanBytes {
   std::int64_t length_;
 };
 
-// Memory is only kept for buffers whose positions fit the checkpoint table's
-// 32-bit entries; larger ones (the scanner is never given one) are scanned
-// without it.
+// A source read through two slots: fields through one, the bytes of CRCs
+// through the other, so that a long CRC does not move the fields' view.
+class SourceBytes {
+ public:
+  explicit SourceBytes(ByteSource& source) : fields_(source, 1), crcBytes_(source, 2) {}
+  std::int64_t Length() const { return fields_.Length(); }
+  std::uint32_t Be32(std::int64_t pos) { return fields_.Be32(pos); }
+  std::uint32_t Le32(std::int64_t pos) { return fields_.Le32(pos); }
+  std::uint32_t Update(std::uint32_t reg, std::int64_t from, std::int64_t to) {
+    while (from < to) {
+      std::int64_t end = 0;
+      const std::uint8_t* p = crcBytes_.View(from, &end);
+      const std::int64_t take = std::min(end, to) - from;
+      reg = Crc32UpdateSliced(reg, p, static_cast<std::size_t>(take));
+      from += take;
+    }
+    return reg;
+  }
+  bool Direct(std::int64_t start, std::uint32_t count, std::uint32_t* stored) {
+    *stored = Crc32StoredOrder(~Update(0xFFFFFFFFu, start, start + count));
+    return true;
+  }
+
+ private:
+  SlotReader fields_;
+  SlotReader crcBytes_;
+};
+
+// What the walker may remember (ScanMemo.h): pages of dead-path bits ahead of
+// the scan and held at once, bytes of checkpoints, words of prefix CRCs
+// (negative: no bound).
+struct MemoLimits {
+  std::size_t aheadPages;
+  std::size_t maxPages;
+  std::int64_t checkpointBytes;
+  std::int64_t crcEntries;
+};
+
+// The span search keeps what it did before it had a budget: memory grows
+// with the buffer, up to about a quarter of it. Only buffers whose positions
+// fit the checkpoint table's 32-bit entries keep any; larger ones (the span
+// search is never given one) are scanned without.
 constexpr std::int64_t kMaxMemoLength = (std::int64_t{1} << 30) - 2;
 
-std::size_t PagesFor(std::int64_t length) {
-  return length <= kMaxMemoLength ? static_cast<std::size_t>(length >> PositionBits::kPageShift) + 1
-                                  : 0;
+MemoLimits SpanLimits(std::int64_t length) {
+  const std::size_t pages =
+      length <= kMaxMemoLength ? static_cast<std::size_t>(length >> PositionBits::kPageShift) + 1 : 0;
+  // At most one byte per sixteen buffer bytes of checkpoints.
+  return {pages, pages, length / 16, -1};
 }
 
+// A budget shared out: a quarter for dead-path bits (reaching four times as
+// far ahead as they can hold), a quarter for checkpoints, half for the
+// prefix CRCs, which keep the many long chunks of hostile input cheap.
+MemoLimits BudgetLimits(std::int64_t budget) {
+  const auto pages = static_cast<std::size_t>(std::max<std::int64_t>(budget / 4 / PositionBits::kPageBytes, 1));
+  return {4 * pages, pages, budget / 4, budget / 2 / 4};
+}
+
+template <class Bytes, class Entry>
 class ChunkWalker {
  public:
-  ChunkWalker(const std::uint8_t* data, std::int64_t length)
-      : data_(data),
-        length_(length),
-        bytes_(data, length),
-        crc_(bytes_, -1),
-        bits_(PagesFor(length), PagesFor(length)),
-        // At most one byte per sixteen buffer bytes.
-        checkpoints_(length / 16) {}
+  ChunkWalker(Bytes& bytes, const MemoLimits& limits)
+      : bytes_(bytes),
+        length_(bytes.Length()),
+        crc_(bytes, limits.crcEntries),
+        bits_(limits.aheadPages, limits.maxPages),
+        checkpoints_(limits.checkpointBytes) {}
+
+  std::int64_t PeakBytes() const {
+    return bits_.PeakBytes() + checkpoints_.PeakBytes() + crc_.PeakEntries() * 4;
+  }
 
   // Walks the chunks from `start` (just after a signature). On acceptance
   // returns true and the end of the image in *end.
   bool Walk(std::int64_t start, std::int64_t* end) {
     bits_.ReleaseBelow(start);
+    crc_.SetFloor(start);
     Path path;
     path.start = start;
     path.runLast = start;
@@ -156,9 +217,9 @@ class ChunkWalker {
         path.ending = Ending::kRanOut;
         break;
       }
-      const Chunk chunk = ChunkAt(data_, length_, j);
+      const Chunk chunk = ChunkAt(bytes_.Be32(j), length_, j);
       const std::int64_t type = j + 4;
-      const unsigned flag = TypeFlag(data_ + type);
+      const unsigned flag = TypeFlag(bytes_.Be32(type));
       if (flag == kIhdr) path.lastIhdr = j;
       if (flag == kIdat) path.lastIdat = j;
       ++path.steps;
@@ -170,7 +231,7 @@ class ChunkWalker {
           // Treated as not inside; a later walk could not retrace this step
           // from the lengths alone, so this walk records nothing.
           path.retraceable = false;
-        } else if (crc != ReadLe32(data_ + type + 4 + chunk.dataLength)) {
+        } else if (crc != bytes_.Le32(type + 4 + chunk.dataLength)) {
           path.ending = Ending::kCrcError;
           break;
         } else {
@@ -239,10 +300,10 @@ class ChunkWalker {
   // since the walk (a mapped file rewritten under the scan): the retrace
   // then leaves the path, so it bounds itself instead of trusting the walk.
   // Positions still only grow, and length_ ends every retrace.
-  std::int64_t NextOnPath(std::int64_t j, std::uint32_t* work) const {
+  std::int64_t NextOnPath(std::int64_t j, std::uint32_t* work) {
     *work = 1;
     if (j + kChunkOverhead > length_) return length_;
-    const Chunk chunk = ChunkAt(data_, length_, j);
+    const Chunk chunk = ChunkAt(bytes_.Be32(j), length_, j);
     if (!chunk.inside) return j + 4;
     const std::uint32_t hashed = chunk.dataLength + 4 < kCrcWorkCap ? chunk.dataLength + 4 : kCrcWorkCap;
     *work = 1 + hashed / 64;
@@ -253,10 +314,10 @@ class ChunkWalker {
   // checkpoint on it: the walk is retraced from the lengths alone. The bytes
   // it passes are skipped by the scan afterwards, so this costs nothing that
   // is paid twice.
-  std::int64_t EndFrom(std::int64_t j) const {
+  std::int64_t EndFrom(std::int64_t j) {
     while (j + kChunkOverhead <= length_) {
       std::uint32_t work = 0;
-      const bool iend = TypeFlag(data_ + j + 4) == kIend;
+      const bool iend = TypeFlag(bytes_.Be32(j + 4)) == kIend;
       const std::int64_t next = NextOnPath(j, &work);
       if (iend) return next;
       j = next;
@@ -296,11 +357,10 @@ class ChunkWalker {
     }
   }
 
-  const std::uint8_t* data_;
+  using Checkpoints = CheckpointTable<Entry>;
+  Bytes& bytes_;
   std::int64_t length_;
-  using Checkpoints = CheckpointTable<std::uint32_t>;
-  SpanBytes bytes_;
-  Crc32RangeCache<SpanBytes> crc_;
+  Crc32RangeCache<Bytes> crc_;
   PositionBits bits_;
   Checkpoints checkpoints_;
   std::uint32_t checkpointWork_ = kInitialCheckpointWork;
@@ -315,7 +375,8 @@ class ChunkWalker {
 void FindPngs(const std::uint8_t* data, std::int64_t length, const HitCallback& onHit) {
   if (data == nullptr || length <= kTail) return;
   const std::int64_t last = length - kTail;  // candidates start below this
-  ChunkWalker walker(data, length);
+  SpanBytes bytes(data, length);
+  ChunkWalker<SpanBytes, std::uint32_t> walker(bytes, SpanLimits(length));
   std::int64_t i = 0;
   while (i < last) {
     i = FindByte(data, i, last, kSignature[0]);
@@ -328,6 +389,38 @@ void FindPngs(const std::uint8_t* data, std::int64_t length, const HitCallback& 
       ++i;
     }
   }
+}
+
+void FindPngsIn(ByteSource& source, const HitCallback& onHit, const ScanLimits& limits) {
+  if (limits.peakBytes != nullptr) *limits.peakBytes = 0;
+  const std::int64_t length = source.Length();
+  if (length <= kTail) return;
+  const std::int64_t last = length - kTail;
+  SlotReader scan(source, 0);
+  SourceBytes bytes(source);
+  ChunkWalker<SourceBytes, std::uint64_t> walker(bytes, BudgetLimits(limits.memoryBudget));
+  std::int64_t i = 0;
+  while (i < last) {
+    std::int64_t viewEnd = 0;
+    const std::uint8_t* p = scan.View(i, &viewEnd);
+    const std::int64_t stop = std::min(viewEnd, last);
+    const std::int64_t found = i + FindByte(p, 0, stop - i, kSignature[0]);
+    if (found == stop) {
+      i = stop;
+      continue;
+    }
+    i = found;
+    std::uint8_t signature[sizeof kSignature];
+    scan.Copy(i, signature, sizeof signature);
+    std::int64_t end = 0;
+    if (std::memcmp(signature, kSignature, sizeof kSignature) == 0 && walker.Walk(i + 8, &end)) {
+      onHit(i, end - i);
+      i = end;
+    } else {
+      ++i;
+    }
+  }
+  if (limits.peakBytes != nullptr) *limits.peakBytes = walker.PeakBytes();
 }
 
 }  // namespace qx
