@@ -47,22 +47,36 @@ constexpr Crc32NibbleReduction MakeCrc32NibbleReduction() {
 
 inline constexpr Crc32NibbleReduction kCrc32NibbleReduction = MakeCrc32NibbleReduction();
 
-constexpr std::uint32_t Crc32MultiplyModPByNibbles(std::uint32_t a, std::uint32_t b) {
-  // Bit 0 of a nibble of `a` is its highest power of x.
-  std::uint32_t multiples[16] = {};
-  multiples[8] = b;
-  multiples[4] = Crc32TimesX(b);
-  multiples[2] = Crc32TimesX(multiples[4]);
-  multiples[1] = Crc32TimesX(multiples[2]);
+// The multiples of b by every nibble; bit 0 of a nibble is its highest
+// power of x. A caller that multiplies by the same b again keeps them.
+struct Crc32NibbleMultiples {
+  std::uint32_t byNibble[16];
+};
+
+constexpr Crc32NibbleMultiples MakeCrc32NibbleMultiples(std::uint32_t b) {
+  Crc32NibbleMultiples m{};
+  m.byNibble[8] = b;
+  m.byNibble[4] = Crc32TimesX(b);
+  m.byNibble[2] = Crc32TimesX(m.byNibble[4]);
+  m.byNibble[1] = Crc32TimesX(m.byNibble[2]);
   for (unsigned n = 3; n < 16; ++n) {
-    if ((n & (n - 1)) != 0) multiples[n] = multiples[n & (n - 1)] ^ multiples[n & (0u - n)];
+    if ((n & (n - 1)) != 0) m.byNibble[n] = m.byNibble[n & (n - 1)] ^ m.byNibble[n & (0u - n)];
   }
+  return m;
+}
+
+// a * b modulo the polynomial, with b given by its nibble multiples.
+constexpr std::uint32_t Crc32MultiplyByMultiples(std::uint32_t a, const Crc32NibbleMultiples& b) {
   std::uint32_t product = 0;
   for (unsigned shift = 0; shift < 32; shift += 4) {
     product = (product >> 4) ^ kCrc32NibbleReduction.byLowBits[product & 15u] ^
-              multiples[(a >> shift) & 15u];
+              b.byNibble[(a >> shift) & 15u];
   }
   return product;
+}
+
+constexpr std::uint32_t Crc32MultiplyModPByNibbles(std::uint32_t a, std::uint32_t b) {
+  return Crc32MultiplyByMultiples(a, MakeCrc32NibbleMultiples(b));
 }
 
 // x^(2^k) modulo the polynomial, for k = 0..66: enough for 8 times any

@@ -69,8 +69,8 @@ class Crc32RangeCache {
       // A coarse table pays off for longer ranges only.
       if (Covers(start, end) && std::int64_t{count} >= std::int64_t{2} << shift_) {
         const std::uint32_t shifted =
-            Crc32MultiplyModPByNibbles(ShiftFactor(count), Register(start) ^ 0xFFFFFFFFu);
-        *stored = Crc32StoredOrder(~(Register(end) ^ shifted));
+            Crc32MultiplyByMultiples(Register(start, &starts_) ^ 0xFFFFFFFFu, ShiftFactor(count));
+        *stored = Crc32StoredOrder(~(Register(end, &ends_) ^ shifted));
         return true;
       }
     }
@@ -104,8 +104,9 @@ class Crc32RangeCache {
   void Build(std::int64_t start, std::int64_t end, std::uint32_t count) {
     const std::int64_t origin = std::min(floor_, start);
     const std::int64_t length = bytes_.Length();
-    const std::int64_t span =
-        std::min(std::max(end - origin, PreferredRegion()), length - origin);
+    // Room for ranges as long as this one to start well past the origin, so
+    // that long ranges do not call for a new table every few positions.
+    const std::int64_t span = std::min(std::max(4 * (end - origin), PreferredRegion()), length - origin);
     delete[] tables_;
     tables_ = nullptr;
     entries_ = 0;
@@ -127,6 +128,9 @@ class Crc32RangeCache {
     if (tables_ == nullptr) return false;
     entries_ = entries;
     peakEntries_ = std::max(peakEntries_, entries);
+    starts_ = Cursor{};
+    ends_ = Cursor{};
+    lastCount_ = 0;
     origin_ = origin;
     span_ = span;
     shift_ = shift;
@@ -154,17 +158,37 @@ class Crc32RangeCache {
     return true;
   }
 
-  // x^(8 * count): moves a register past count further bytes.
-  std::uint32_t ShiftFactor(std::uint32_t count) const {
-    return Crc32MultiplyModPByNibbles(lowFactor_[count & (kLowCount - 1)],
-                                      highFactor_[count >> kLowBits]);
+  // x^(8 * count), which moves a register past count further bytes, as its
+  // nibble multiples. Hostile input repeats one length over and over; count
+  // is never 0 here (ranges this short are hashed directly), so 0 marks none.
+  const Crc32NibbleMultiples& ShiftFactor(std::uint32_t count) {
+    if (count != lastCount_) {
+      lastCount_ = count;
+      lastFactor_ = MakeCrc32NibbleMultiples(Crc32MultiplyModPByNibbles(
+          lowFactor_[count & (kLowCount - 1)], highFactor_[count >> kLowBits]));
+    }
+    return lastFactor_;
   }
 
+  // The last register computed for range starts, and for range ends:
+  // candidates close together ask for positions close together, which are
+  // cheaper to reach from there than from their block's boundary.
+  struct Cursor {
+    std::int64_t position = -1;
+    std::uint32_t reg = 0;
+  };
+
   // P(position), for a position inside the region.
-  std::uint32_t Register(std::int64_t position) {
+  std::uint32_t Register(std::int64_t position, Cursor* cursor) {
     const std::int64_t block = (position - origin_) >> shift_;
     const std::int64_t from = origin_ + (block << shift_);
-    return bytes_.Update(prefix_[block], from, position);
+    if (cursor->position >= from && cursor->position <= position) {
+      cursor->reg = bytes_.Update(cursor->reg, cursor->position, position);
+    } else {
+      cursor->reg = bytes_.Update(prefix_[block], from, position);
+    }
+    cursor->position = position;
+    return cursor->reg;
   }
 
   Bytes& bytes_;
@@ -181,6 +205,10 @@ class Crc32RangeCache {
   std::uint32_t* lowFactor_ = nullptr;
   std::uint32_t* highFactor_ = nullptr;
   unsigned shift_ = 0;
+  Cursor starts_;
+  Cursor ends_;
+  std::uint32_t lastCount_ = 0;
+  Crc32NibbleMultiples lastFactor_{};
 };
 
 }  // namespace qx

@@ -91,17 +91,18 @@ Chunk ChunkAt(std::uint32_t dataLength, std::int64_t length, std::int64_t j) {
   return {dataLength, end, end <= length && dataLength <= 0xFFFFFFFFu - 4};
 }
 
-// How the walker reads: Length(), Be32(pos) and Le32(pos) for fields, and
+// How the walker reads: Length(), Be32(pos) for chunk headers, StoredCrc(pos)
+// for the CRC field read little-endian, and
 // Update and Direct for the range CRCs (Crc32Range.h).
 //
 // The buffer of the span search; whole-chunk CRCs go through the guarded
 // engine, like every CRC of the scan.
 class SpanBytes {
  public:
-  SpanBytes(const std::uint8_t* data, std::int64_t length) : data_(data), length_(length) {}
+  SpanBytes(const std::uint8_t* const& data, std::int64_t length) : data_(data), length_(length) {}
   std::int64_t Length() const { return length_; }
   std::uint32_t Be32(std::int64_t pos) const { return ReadBe32(data_ + pos); }
-  std::uint32_t Le32(std::int64_t pos) const { return ReadLe32(data_ + pos); }
+  std::uint32_t StoredCrc(std::int64_t pos) const { return ReadLe32(data_ + pos); }
   std::uint32_t Update(std::uint32_t reg, std::int64_t from, std::int64_t to) const {
     return Crc32UpdateSliced(reg, data_ + from, static_cast<std::size_t>(to - from));
   }
@@ -115,14 +116,16 @@ class SpanBytes {
   std::int64_t length_;
 };
 
-// A source read through two slots: fields through one, the bytes of CRCs
-// through the other, so that a long CRC does not move the fields' view.
+// A source read through three slots: chunk headers through one, the stored
+// CRC after a chunk's data (often far ahead) through another, the bytes of
+// CRCs through the third, so that none of them moves the others' views.
 class SourceBytes {
  public:
-  explicit SourceBytes(ByteSource& source) : fields_(source, 1), crcBytes_(source, 2) {}
+  SourceBytes(ByteSource& source, std::int64_t)
+      : fields_(source, 1), crcBytes_(source, 2), crcFields_(source, 3) {}
   std::int64_t Length() const { return fields_.Length(); }
   std::uint32_t Be32(std::int64_t pos) { return fields_.Be32(pos); }
-  std::uint32_t Le32(std::int64_t pos) { return fields_.Le32(pos); }
+  std::uint32_t StoredCrc(std::int64_t pos) { return crcFields_.Le32(pos); }
   std::uint32_t Update(std::uint32_t reg, std::int64_t from, std::int64_t to) {
     while (from < to) {
       std::int64_t end = 0;
@@ -141,6 +144,7 @@ class SourceBytes {
  private:
   SlotReader fields_;
   SlotReader crcBytes_;
+  SlotReader crcFields_;
 };
 
 // What the walker may remember (ScanMemo.h): pages of dead-path bits ahead of
@@ -177,10 +181,12 @@ MemoLimits BudgetLimits(std::int64_t budget) {
 template <class Bytes, class Entry>
 class ChunkWalker {
  public:
-  ChunkWalker(Bytes& bytes, const MemoLimits& limits)
-      : bytes_(bytes),
-        length_(bytes.Length()),
-        crc_(bytes, limits.crcEntries),
+  // The walker reads through its own Bytes, made from `source`.
+  template <class Source>
+  ChunkWalker(Source& source, std::int64_t length, const MemoLimits& limits)
+      : bytes_(source, length),
+        length_(length),
+        crc_(bytes_, limits.crcEntries),
         bits_(limits.aheadPages, limits.maxPages),
         checkpoints_(limits.checkpointBytes) {}
 
@@ -231,7 +237,7 @@ class ChunkWalker {
           // Treated as not inside; a later walk could not retrace this step
           // from the lengths alone, so this walk records nothing.
           path.retraceable = false;
-        } else if (crc != bytes_.Le32(type + 4 + chunk.dataLength)) {
+        } else if (crc != bytes_.StoredCrc(type + 4 + chunk.dataLength)) {
           path.ending = Ending::kCrcError;
           break;
         } else {
@@ -358,7 +364,7 @@ class ChunkWalker {
   }
 
   using Checkpoints = CheckpointTable<Entry>;
-  Bytes& bytes_;
+  Bytes bytes_;
   std::int64_t length_;
   Crc32RangeCache<Bytes> crc_;
   PositionBits bits_;
@@ -375,8 +381,7 @@ class ChunkWalker {
 void FindPngs(const std::uint8_t* data, std::int64_t length, const HitCallback& onHit) {
   if (data == nullptr || length <= kTail) return;
   const std::int64_t last = length - kTail;  // candidates start below this
-  SpanBytes bytes(data, length);
-  ChunkWalker<SpanBytes, std::uint32_t> walker(bytes, SpanLimits(length));
+  ChunkWalker<SpanBytes, std::uint32_t> walker(data, length, SpanLimits(length));
   std::int64_t i = 0;
   while (i < last) {
     i = FindByte(data, i, last, kSignature[0]);
@@ -397,8 +402,7 @@ void FindPngsIn(ByteSource& source, const HitCallback& onHit, const ScanLimits& 
   if (length <= kTail) return;
   const std::int64_t last = length - kTail;
   SlotReader scan(source, 0);
-  SourceBytes bytes(source);
-  ChunkWalker<SourceBytes, std::uint64_t> walker(bytes, BudgetLimits(limits.memoryBudget));
+  ChunkWalker<SourceBytes, std::uint64_t> walker(source, length, BudgetLimits(limits.memoryBudget));
   std::int64_t i = 0;
   while (i < last) {
     std::int64_t viewEnd = 0;

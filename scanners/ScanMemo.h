@@ -100,25 +100,19 @@ class PositionBits {
 
   // The slot of the position's page, or null when it is out of reach.
   std::uint64_t** Slot(std::int64_t position) const {
+    if (pages_ == nullptr) return nullptr;
     const std::int64_t index = position >> kPageShift;
-    if (pages_ == nullptr || index < released_ ||
-        index - released_ >= static_cast<std::int64_t>(limit_)) {
-      return nullptr;
-    }
+    // Below released_ wraps to a huge distance: one comparison for both ends.
+    if (static_cast<std::uint64_t>(index - released_) >= limit_) return nullptr;
     return &pages_[static_cast<std::size_t>(index) & (ring_ - 1)];
   }
 
-  const std::uint64_t* Page(std::int64_t position) const {
-    std::uint64_t** slot = Slot(position);
-    return slot != nullptr ? *slot : nullptr;
-  }
-  std::uint64_t* Page(std::int64_t position) {
+  std::uint64_t* Page(std::int64_t position) const {
     std::uint64_t** slot = Slot(position);
     return slot != nullptr ? *slot : nullptr;
   }
 
   std::uint64_t* PageFor(std::int64_t position) {
-    if (ring_ == 0) return nullptr;
     if (pages_ == nullptr) {
       if (!gate_.MayTry()) return nullptr;
       pages_ = new (std::nothrow) std::uint64_t*[ring_]();

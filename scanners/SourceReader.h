@@ -56,17 +56,22 @@ class SlotReader {
     }
   }
 
+  // Fields read straight from the view when they lie inside it, which is
+  // nearly always; a field across two views is gathered first.
   std::uint8_t Byte(std::int64_t pos) {
+    if (pos >= start_ && pos < end_) return view_[pos - start_];
     std::uint8_t b = 0;
     Copy(pos, &b, 1);
     return b;
   }
   std::uint32_t Be32(std::int64_t pos) {
+    if (pos >= start_ && pos + 4 <= end_) return ReadBe32(view_ + (pos - start_));
     std::uint8_t b[4];
     Copy(pos, b, 4);
     return ReadBe32(b);
   }
   std::uint32_t Le32(std::int64_t pos) {
+    if (pos >= start_ && pos + 4 <= end_) return ReadLe32(view_ + (pos - start_));
     std::uint8_t b[4];
     Copy(pos, b, 4);
     return ReadLe32(b);
