@@ -1,4 +1,4 @@
-// The searches over bytes that another thread keeps rewriting, as a mapped
+// The searches, span and windowed, over bytes that another thread keeps rewriting, as a mapped
 // file rewritten by another process would be: whatever they read, they must
 // stay inside the buffer, end, and report hits inside it. The buffer is a
 // heap block of exactly its size, so that the sanitizer build catches any
@@ -18,7 +18,9 @@
 
 #include "scanners/JpegSearch.h"
 #include "scanners/Scanners.h"
+#include "scanners/SourceScanners.h"
 #include "structured_content.h"
+#include "support/ByteSource.h"
 
 namespace {
 
@@ -94,24 +96,41 @@ void JpegWith(const std::uint8_t* data, std::int64_t length, const qx::HitCallba
   qx::FindJpegsWith(data, length, onHit, options);
 }
 
+// The windowed search over the same buffer through small views, with the
+// default budget or a tiny one.
+template <auto kFindIn, std::int64_t kWindow, std::int64_t kBudget>
+void Windowed(const std::uint8_t* data, std::int64_t length, const qx::HitCallback& onHit) {
+  qx::SpanSource source(data, length, kWindow);
+  qx::ScanLimits limits;
+  limits.memoryBudget = kBudget;
+  limits.jpegDirectSteps = kBudget == 0 ? 0 : -1;
+  kFindIn(source, onHit, limits);
+}
+
 TEST(RewriteUnderScan, Png) {
   std::mt19937 rng(1);
   std::vector<std::size_t> hot;
   const Bytes content = qx::testgen::PngContent(rng, 100000, &hot);
-  ScanWhileRewritten(content, {qx::FindPngs},
+  ScanWhileRewritten(content,
+                     {qx::FindPngs, Windowed<qx::FindPngsIn, 4096, qx::kDefaultScanBudget>,
+                      Windowed<qx::FindPngsIn, 100, 0>},
                      {0x89, 'P', 'N', 'G', 'I', 'H', 'D', 'R', 'E', 'N', 'A', 'T', 0x00, 0xFF, 0x07},
                      hot);
 }
 
 TEST(RewriteUnderScan, Jpeg) {
   std::mt19937 rng(2);
-  ScanWhileRewritten(qx::testgen::JpegContent(rng, 300000), {qx::FindJpegs, JpegWith<0>, JpegWith<INT64_MAX>},
+  ScanWhileRewritten(qx::testgen::JpegContent(rng, 300000),
+                     {qx::FindJpegs, JpegWith<0>, JpegWith<INT64_MAX>,
+                      Windowed<qx::FindJpegsIn, 4096, qx::kDefaultScanBudget>,
+                      Windowed<qx::FindJpegsIn, 100, 0>},
                      {0xFF, 0xD8, 0xD9, 0xD0, 0xC0, 0x00, 0x01, 0x02, 0x04, 0xFF});
 }
 
 TEST(RewriteUnderScan, Bmp) {
   std::mt19937 rng(3);
-  ScanWhileRewritten(qx::testgen::BmpContent(rng, 300000), {qx::FindBitmaps}, {'B', 'M', 0x00, 0xFF, 0x80, 0x40});
+  ScanWhileRewritten(qx::testgen::BmpContent(rng, 300000),
+                     {qx::FindBitmaps, Windowed<qx::FindBitmapsIn, 100, 0>}, {'B', 'M', 0x00, 0xFF, 0x80, 0x40});
 }
 
 }  // namespace
