@@ -26,6 +26,12 @@
 // length, the rest of the buffer is judged by that backward pass. Without
 // memory for the bitmap the walks go on one by one, with the same results,
 // and the bitmap is tried again once they have cost as much again.
+//
+// After the backward pass, marked candidates are walked again and their end
+// searched again; these reads are bounded on their own, like the first ones,
+// so bytes that change under the scan can change hits but not make it read
+// outside the buffer. The search over a ByteSource (below) does the same
+// through views, with the bitmap cut into leaves within its budget.
 #include <algorithm>
 #include <bit>
 #include <cstdlib>

@@ -26,17 +26,29 @@
 //        any walk that steps onto it, whatever its outcome.
 //    A walk of a single step is cheaper to redo than to record.
 //  - CRCs of overlapping chunks. Chunks of different candidates may cover the
-//    same bytes many times over. Once the CRC work exceeds one pass over the
-//    buffer, long ranges are computed from a table of prefix CRCs instead.
+//    same bytes many times over. Once the CRC work exceeds what a table
+//    costs, long ranges are computed from a table of prefix CRCs instead
+//    (checksum/Crc32Range.h).
 // Only rejected walks publish: an accepted image is skipped whole, and
 // nothing behind the scan position is walked again, so what was recorded
 // there is released as the scan moves on.
 //
-// All of this memory is an optimisation: about a quarter of the buffer's
-// size at most (a bit per position, and a sixteenth of the size each for the
-// checkpoints and the prefix CRCs), and taken without exceptions. When a
-// piece cannot be had, the scan carries on without it, gives the same
-// results, and asks again after a while.
+// A path retraced from its lengths (to publish it, or to find where an image
+// ends) reads them again. Bytes that changed since the walk (a mapped file
+// rewritten under the scan) can then lead elsewhere, so a retrace checks its
+// own bounds and trusts nothing the walk read.
+//
+// All of this memory is an optimisation, taken without exceptions (the
+// containers are in ScanMemo.h). When a piece cannot be had, the scan
+// carries on without it, gives the same results, and asks again after a
+// while. The span search keeps about a quarter of the buffer's size at most
+// (a bit per position, and a sixteenth of the size each for the checkpoints
+// and the prefix CRCs). The search over a ByteSource reads through the same
+// walker and holds at most its budget: a quarter for dead-path pages (which
+// reach at most four times as far ahead of the scan as they hold), a
+// quarter for checkpoints (64-bit entries, for positions of any size), half
+// for a prefix CRC table over a region that moves on with the scan, its
+// blocks coarser when the region is long.
 
 #include <algorithm>
 #include <cstring>
