@@ -45,10 +45,10 @@
 // (a bit per position, and a sixteenth of the size each for the checkpoints
 // and the prefix CRCs). The search over a ByteSource reads through the same
 // walker and holds at most its budget: a quarter for dead-path pages (which
-// reach at most four times as far ahead of the scan as they hold), a
-// quarter for checkpoints (64-bit entries, for positions of any size), half
-// for a prefix CRC table over a region that moves on with the scan, its
-// blocks coarser when the region is long.
+// reach at most four times as far ahead of the scan as they hold), a sixth
+// for checkpoints (64-bit entries, for positions of any size), half for a
+// prefix CRC table over a region that moves on with the scan, its blocks
+// coarser when the region is long.
 
 #include <algorithm>
 #include <cstring>
@@ -183,11 +183,12 @@ MemoLimits SpanLimits(std::int64_t length) {
 }
 
 // A budget shared out: a quarter for dead-path bits (reaching four times as
-// far ahead as they can hold), a quarter for checkpoints, half for the
-// prefix CRCs, which keep the many long chunks of hostile input cheap.
+// far ahead as they can hold), half for the prefix CRCs, which keep the many
+// long chunks of hostile input cheap, and a sixth for checkpoints, whose
+// table holds its old size beside the new one while it grows.
 MemoLimits BudgetLimits(std::int64_t budget) {
   const auto pages = static_cast<std::size_t>(std::max<std::int64_t>(budget / 4 / PositionBits::kPageBytes, 1));
-  return {4 * pages, pages, budget / 4, budget / 2 / 4};
+  return {4 * pages, pages, budget / 6, budget / 2 / 4};
 }
 
 template <class Bytes, class Entry>

@@ -5,8 +5,12 @@
 // over the whole sequence as one span, in order, as (start, length) with
 // start + length <= Length(). What a search remembers to stay linear on
 // hostile content is held within limits.memoryBudget bytes whatever the
-// sequence's length; memory that is refused or beyond the budget is done
-// without, which can make a search slower but never changes a hit. Bytes
+// sequence's length (beside a few fixed pieces of at most 256 KiB in all:
+// the JPEG pass's ring, a page of PNG bits); memory that is refused or
+// beyond the budget is done without, which can make a search slower but
+// never changes a hit. A budget too small for the JPEG checkpoints of a very
+// long range leaves its candidates to be walked one by one. Views need hold
+// no particular number of bytes. Bytes
 // that change while they are read (a file rewritten under the scan) may
 // change the hits, but never make a search read outside a view, report a
 // hit outside the sequence, or fail to end.
