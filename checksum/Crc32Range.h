@@ -68,8 +68,7 @@ class Crc32RangeCache {
       if (!Covers(start, end) && directBytes_ + count > nextAttempt_) Build(start, end, count);
       // A coarse table pays off for longer ranges only.
       if (Covers(start, end) && std::int64_t{count} >= std::int64_t{2} << shift_) {
-        const std::uint32_t shifted =
-            Crc32MultiplyByMultiples(Register(start, &starts_) ^ 0xFFFFFFFFu, ShiftFactor(count));
+        const std::uint32_t shifted = Shift(Register(start, &starts_) ^ 0xFFFFFFFFu, count);
         *stored = Crc32StoredOrder(~(Register(end, &ends_) ^ shifted));
         return true;
       }
@@ -131,6 +130,7 @@ class Crc32RangeCache {
     starts_ = Cursor{};
     ends_ = Cursor{};
     lastCount_ = 0;
+    repeats_ = 0;
     origin_ = origin;
     span_ = span;
     shift_ = shift;
@@ -158,16 +158,32 @@ class Crc32RangeCache {
     return true;
   }
 
-  // x^(8 * count), which moves a register past count further bytes, as its
-  // nibble multiples. Hostile input repeats one length over and over; count
-  // is never 0 here (ranges this short are hashed directly), so 0 marks none.
-  const Crc32NibbleMultiples& ShiftFactor(std::uint32_t count) {
+  // value * x^(8 * count): a register moved past count further bytes.
+  // Hostile input repeats one length over and over, so the factor of the
+  // last count is kept as its nibble multiples, and once it has been used
+  // often, as byte tables whose four lookups do not wait on each other.
+  // count is never 0 here (ranges this short are hashed directly), so 0
+  // marks no count.
+  std::uint32_t Shift(std::uint32_t value, std::uint32_t count) {
     if (count != lastCount_) {
       lastCount_ = count;
+      repeats_ = 0;
       lastFactor_ = MakeCrc32NibbleMultiples(Crc32MultiplyModPByNibbles(
           lowFactor_[count & (kLowCount - 1)], highFactor_[count >> kLowBits]));
     }
-    return lastFactor_;
+    if (repeats_ < kRepeatsForBytes) {
+      if (++repeats_ == kRepeatsForBytes) {
+        for (unsigned k = 0; k < 4; ++k) {
+          for (std::uint32_t byte = 0; byte < 256; ++byte) {
+            byByte_[k][byte] = Crc32MultiplyByMultiples(byte << (8 * k), lastFactor_);
+          }
+        }
+      }
+      return Crc32MultiplyByMultiples(value, lastFactor_);
+    }
+    // The product is linear in value: the sum of each byte's products.
+    return byByte_[0][value & 0xFFu] ^ byByte_[1][(value >> 8) & 0xFFu] ^
+           byByte_[2][(value >> 16) & 0xFFu] ^ byByte_[3][value >> 24];
   }
 
   // The last register computed for range starts, and for range ends:
@@ -209,6 +225,9 @@ class Crc32RangeCache {
   Cursor ends_;
   std::uint32_t lastCount_ = 0;
   Crc32NibbleMultiples lastFactor_{};
+  static constexpr std::uint32_t kRepeatsForBytes = 256;
+  std::uint32_t repeats_ = 0;
+  std::uint32_t byByte_[4][256] = {};
 };
 
 }  // namespace qx
