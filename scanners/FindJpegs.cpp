@@ -279,20 +279,22 @@ class JpegScan {
   }
 
   void Visit(std::int64_t b) {
-    // b < hopelessFrom_ <= length - 2, so the code byte lies inside.
+    // b < hopelessFrom_ <= length - 2, so the code byte and the one after it
+    // lie inside; each is read once.
     const std::uint8_t code = data_[b + 1];
+    const std::uint8_t second = data_[b + 2];
     std::uint8_t outcome = kHopeless;
     if (IsStandalone(code)) {
       outcome = OutcomeAt(b + 2);
     } else if (b + 3 < length_) {
-      const std::int64_t next = b + 2 + ReadBe16(data_ + b + 2);
+      const std::int64_t next = b + 2 + ((second << 8) | data_[b + 3]);
       if (next < length_) {
         outcome = OutcomeAt(next);
         if (outcome < kEnoughSegments) ++outcome;
       }
     }
     ring_[b & ringMask_] = outcome;
-    if (code == kStartCode && b < limit_ && data_[b + 2] == kMarker &&
+    if (code == kStartCode && b < limit_ && second == kMarker &&
         OutcomeAt(b + 2) == kEnoughSegments) {
       const std::int64_t k = b - judgedFrom_;
       accepted_[k >> 6] |= std::uint64_t{1} << (k & 63);
