@@ -104,8 +104,9 @@ Chunk ChunkAt(std::uint32_t dataLength, std::int64_t length, std::int64_t j) {
 }
 
 // How the walker reads: Length(), Be32(pos) for chunk headers, StoredCrc(pos)
-// for the CRC field read little-endian, and
-// Update and Direct for the range CRCs (Crc32Range.h).
+// for the CRC field read little-endian, and Update and Direct for the range
+// CRCs (Crc32Range.h). Each is made from what the search was given and the
+// length.
 //
 // The buffer of the span search; whole-chunk CRCs go through the guarded
 // engine, like every CRC of the scan.

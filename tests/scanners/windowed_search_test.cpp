@@ -16,6 +16,7 @@
 #include <utility>
 #include <vector>
 
+#include "allocation_control.h"
 #include "reference_jpeg.h"
 #include "reference_scanners.h"
 #include "scanners/Scanners.h"
@@ -150,6 +151,37 @@ TEST(WindowedSearch, JpegJudgedOverTwoLevelsOfCheckpointsOrNone) {
     limits.jpegDirectSteps = 0;
     qx::SpanSource span(b.data(), length, 1 << 16);
     EXPECT_EQ(SourceHits(kind, span, limits), expected) << budget;
+  }
+}
+
+// Memory refused to the side tables changes no hit, and nothing the
+// searches ask for can end in an exception.
+TEST(WindowedSearch, RefusedAllocationsChangeNoResult) {
+  const std::pair<const char*, std::function<bool(std::size_t, std::size_t)>> rules[] = {
+      {"every request refused", [](std::size_t, std::size_t) { return false; }},
+      {"every other one refused", [](std::size_t n, std::size_t) { return n % 2 == 1; }},
+      {"large ones refused", [](std::size_t, std::size_t size) { return size < 100000; }},
+  };
+  for (const Kind& kind : kKinds) {
+    std::mt19937 rng(5);
+    const Bytes b = Content(kind, rng, 400000);
+    const Hits expected = SpanHits(kind, b);
+    for (const auto& [name, grant] : rules) {
+      Hits hits;
+      hits.reserve(expected.size() + 100);
+      qx::SpanSource source(b.data(), static_cast<std::int64_t>(b.size()), 4096);
+      qx::ScanLimits limits;
+      limits.jpegDirectSteps = 0;
+      const qx::HitCallback onHit = [&](std::int64_t s, std::int64_t n) { hits.emplace_back(s, n); };
+      std::size_t throwing = 0;
+      {
+        qx::testalloc::NothrowAllocationScope scope(grant);
+        kind.windowed(source, onHit, limits);
+        throwing = scope.throwingRequests();
+      }
+      EXPECT_EQ(hits, expected) << kind.name << ", " << name;
+      EXPECT_EQ(throwing, 0u) << kind.name << ", " << name;
+    }
   }
 }
 
