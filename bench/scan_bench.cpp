@@ -1,8 +1,13 @@
 // Scanner and CRC throughput, reported as ratios to a plain pass over the
 // same bytes measured in the same run, so that the figures mean something on
 // a shared, noisy machine. Each figure is the best of several repetitions.
+// Each span search is shown beside the windowed search over the same bytes,
+// once as a single window and once through 1 MiB windows; then the windowed
+// searches run over generated sequences of 100 MB and 1 GB (views of a
+// pattern, nothing of that size allocated), with their time ratio (10 for a
+// linear search) and the most side-table memory they held.
 //
-//   make bench            (or: build-bench/bench/quarrix_bench [MiB])
+//   make bench            (or: build-bench/bench/quarrix_bench [MiB [name part [short]]])
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
@@ -14,10 +19,13 @@
 #include <functional>
 #include <iterator>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "checksum/CCrc.h"
 #include "scanners/Scanners.h"
+#include "scanners/SourceScanners.h"
+#include "support/ByteSource.h"
 
 namespace {
 
@@ -58,23 +66,6 @@ void PlainPass(const Bytes& data) {
   g_sink = static_cast<std::size_t>(std::count(data.begin(), data.end(), std::uint8_t{0x5A}));
 }
 
-std::size_t CountHits(void (*find)(const std::uint8_t*, std::int64_t, const qx::HitCallback&),
-                      const Bytes& data) {
-  std::size_t hits = 0;
-  find(data.data(), static_cast<std::int64_t>(data.size()),
-       [&](std::int64_t, std::int64_t) { ++hits; });
-  return hits;
-}
-
-void Report(const char* name, const Bytes& data,
-            void (*find)(const std::uint8_t*, std::int64_t, const qx::HitCallback&)) {
-  std::size_t hits = 0;
-  const double base = BestSeconds(5, [&] { PlainPass(data); });
-  const double scan = BestSeconds(3, [&] { hits = CountHits(find, data); });
-  std::printf("  %-48s %6.2f MiB %6zu hits %8.2fx plain pass (%.1f ms)\n", name,
-              static_cast<double>(data.size()) / (1 << 20), hits, scan / base, scan * 1e3);
-}
-
 Bytes Repeat(const Bytes& unit, std::size_t size) {
   Bytes out;
   out.reserve(size + unit.size());
@@ -82,10 +73,129 @@ Bytes Repeat(const Bytes& unit, std::size_t size) {
   return out;
 }
 
+using SpanFind = void (*)(const std::uint8_t*, std::int64_t, const qx::HitCallback&);
+using SourceFind = void (*)(qx::ByteSource&, const qx::HitCallback&, const qx::ScanLimits&);
+
+std::size_t CountHits(SpanFind find, const Bytes& data) {
+  std::size_t hits = 0;
+  find(data.data(), static_cast<std::int64_t>(data.size()),
+       [&](std::int64_t, std::int64_t) { ++hits; });
+  return hits;
+}
+
+std::size_t CountHitsIn(SourceFind find, qx::ByteSource& source, std::int64_t* peak = nullptr) {
+  std::size_t hits = 0;
+  qx::ScanLimits limits;
+  limits.peakBytes = peak;
+  find(source, [&](std::int64_t, std::int64_t) { ++hits; }, limits);
+  return hits;
+}
+
+// Only the figures whose name holds this (the second argument), if given;
+// a third argument "short" leaves out the generated sequences.
+const char* g_only = nullptr;
+bool g_short = false;
+bool Skipped(const char* name) { return g_only != nullptr && std::strstr(name, g_only) == nullptr; }
+
+void Report(const char* name, const Bytes& data, SpanFind find, SourceFind findIn) {
+  if (Skipped(name)) return;
+  std::size_t hits = 0;
+  std::size_t whole = 0;
+  std::size_t windowed = 0;
+  const auto length = static_cast<std::int64_t>(data.size());
+  qx::SpanSource one(data.data(), length);
+  qx::SpanSource mib(data.data(), length, 1 << 20);
+  const double base = BestSeconds(5, [&] { PlainPass(data); });
+  const double scan = BestSeconds(3, [&] { hits = CountHits(find, data); });
+  const double scanOne = BestSeconds(3, [&] { whole = CountHitsIn(findIn, one); });
+  const double scanMib = BestSeconds(3, [&] { windowed = CountHitsIn(findIn, mib); });
+  std::printf("  %-48s %6.2f MiB %6zu hits %8.2fx plain pass (%.1f ms); windowed %8.2fx, "
+              "1 MiB views %8.2fx%s\n",
+              name, static_cast<double>(data.size()) / (1 << 20), hits, scan / base, scan * 1e3,
+              scanOne / base, scanMib / base,
+              whole == hits && windowed == hits ? "" : " HITS DIFFER");
+}
+
+// A sequence of any length read through views of a pattern: `prefix`,
+// `unit` over and over, and `suffix` as the last bytes. Views are pointers
+// into one buffer that holds the prefix and then the pattern long enough for
+// any phase; only views that reach the suffix are copied.
+class PatternSource final : public qx::ByteSource {
+ public:
+  static constexpr std::int64_t kWindow = 1 << 20;
+
+  PatternSource(Bytes prefix, const Bytes& unit, Bytes suffix, std::int64_t length)
+      : prefixLength_(static_cast<std::int64_t>(prefix.size())),
+        unitLength_(static_cast<std::int64_t>(unit.size())),
+        length_(length),
+        suffixFrom_(length - static_cast<std::int64_t>(suffix.size())),
+        bytes_(std::move(prefix)),
+        suffix_(std::move(suffix)) {
+    const std::size_t need = bytes_.size() + kWindow + unit.size();
+    while (bytes_.size() < need) bytes_.insert(bytes_.end(), unit.begin(), unit.end());
+  }
+
+  std::int64_t Length() const override { return length_; }
+  std::int64_t MinView() const override { return kWindow; }
+
+  const std::uint8_t* View(int slot, std::int64_t pos, std::int64_t* end) override {
+    *end = length_ - pos < kWindow ? length_ : pos + kWindow;
+    if (*end <= suffixFrom_) return Body(pos);
+    Bytes& copy = copies_[slot];
+    copy.assign(static_cast<std::size_t>(*end - pos), 0);
+    for (std::int64_t at = pos; at < *end; ++at) {
+      copy[static_cast<std::size_t>(at - pos)] =
+          at >= suffixFrom_ ? suffix_[static_cast<std::size_t>(at - suffixFrom_)] : *Body(at);
+    }
+    return copy.data();
+  }
+
+ private:
+  const std::uint8_t* Body(std::int64_t pos) const {
+    if (pos < prefixLength_) return bytes_.data() + pos;
+    return bytes_.data() + prefixLength_ + (pos - prefixLength_) % unitLength_;
+  }
+
+  std::int64_t prefixLength_;
+  std::int64_t unitLength_;
+  std::int64_t length_;
+  std::int64_t suffixFrom_;
+  Bytes bytes_;
+  Bytes suffix_;
+  Bytes copies_[qx::kByteSourceSlots];
+};
+
+// The windowed search over 100 MB and 1 GB of a pattern: each time as a
+// multiple of a plain pass over 100 MB held in memory, the ratio of the two
+// times, and the side tables' peak.
+void ReportLong(const char* name, const Bytes& prefix, const Bytes& unit, const Bytes& suffix,
+                SourceFind findIn, double base) {
+  if (Skipped(name) || g_short) return;
+  const std::int64_t small = 100'000'000;
+  const std::int64_t large = 1'000'000'000;
+  std::size_t smallHits = 0;
+  std::size_t largeHits = 0;
+  std::int64_t smallPeak = 0;
+  std::int64_t largePeak = 0;
+  PatternSource smallSource(prefix, unit, suffix, small);
+  PatternSource largeSource(prefix, unit, suffix, large);
+  const double smallTime =
+      BestSeconds(2, [&] { smallHits = CountHitsIn(findIn, smallSource, &smallPeak); });
+  const double largeTime =
+      BestSeconds(1, [&] { largeHits = CountHitsIn(findIn, largeSource, &largePeak); });
+  std::printf("  %-48s 100 MB %7.2fx (%zu hits, %5.1f MiB)  1 GB %8.2fx (%zu hits, %5.1f MiB)"
+              "  1 GB / 100 MB %5.1f\n",
+              name, smallTime / base, smallHits, static_cast<double>(smallPeak) / (1 << 20),
+              largeTime / base, largeHits, static_cast<double>(largePeak) / (1 << 20),
+              largeTime / smallTime);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   const std::size_t mib = argc > 1 ? static_cast<std::size_t>(std::atoi(argv[1])) : 32;
+  if (argc > 2) g_only = argv[2];
+  g_short = argc > 3 && std::strcmp(argv[3], "short") == 0;
   const std::size_t size = mib << 20;
 
   // Random bytes with the project's test images sprinkled through them.
@@ -102,25 +212,63 @@ int main(int argc, char** argv) {
   }
 
   std::printf("Scanner time as a multiple of one plain pass over the same bytes:\n");
-  Report("BMP, random bytes with images", mixed, qx::FindBitmaps);
-  Report("JPEG, random bytes with images", mixed, qx::FindJpegs);
-  Report("PNG, random bytes with images", mixed, qx::FindPngs);
+  Report("BMP, random bytes with images", mixed, qx::FindBitmaps, qx::FindBitmapsIn);
+  Report("JPEG, random bytes with images", mixed, qx::FindJpegs, qx::FindJpegsIn);
+  Report("PNG, random bytes with images", mixed, qx::FindPngs, qx::FindPngsIn);
 
   // Inputs built to make a naive scan quadratic. Each is measured at two sizes:
   // a linear scan keeps the same ratio to the plain pass at both.
   for (std::size_t hostile : {std::min<std::size_t>(size, 4 << 20), std::min<std::size_t>(size, 8 << 20)}) {
   const Bytes pngSignatures =
       Repeat({0x89, 0x50, 0x4E, 0x47, 0x0D, 0x0A, 0x1A, 0x0A}, hostile);
-  Report("PNG, back-to-back signatures", pngSignatures, qx::FindPngs);
+  Report("PNG, back-to-back signatures", pngSignatures, qx::FindPngs, qx::FindPngsIn);
   const Bytes jpegChain = Repeat({0xFF, 0xC0, 0x00, 0x04, 0xFF, 0xD8}, hostile);
-  Report("JPEG, one segment chain, a start every 6 bytes", jpegChain, qx::FindJpegs);
+  Report("JPEG, one segment chain, a start every 6 bytes", jpegChain, qx::FindJpegs, qx::FindJpegsIn);
   const Bytes jpegNoEnd =
       Repeat({0xFF, 0xD8, 0xFF, 0xE0, 0x00, 0x02, 0xFF, 0xDB, 0x00, 0x02, 0xFF, 0xC4, 0x00, 0x02, 0x00},
              hostile);
-  Report("JPEG, valid headers and no end marker", jpegNoEnd, qx::FindJpegs);
+  Report("JPEG, valid headers and no end marker", jpegNoEnd, qx::FindJpegs, qx::FindJpegsIn);
   const Bytes bmpHeaders = Repeat({'B', 'M', 0xFF, 0xFF, 0xFF, 0x7F}, hostile);
-  Report("BMP, a rejected header every 6 bytes", bmpHeaders, qx::FindBitmaps);
+  Report("BMP, a rejected header every 6 bytes", bmpHeaders, qx::FindBitmaps, qx::FindBitmapsIn);
   }
+
+  std::printf("Windowed searches over generated sequences (time as a multiple of a plain pass "
+              "over 100 MB; peak side tables):\n");
+  double longBase = 0;
+  {
+    const Bytes hundred = RandomBytes(100'000'000, 0x5DEECE66Dull);
+    longBase = BestSeconds(5, [&] { PlainPass(hundred); });
+  }
+  const Bytes pngSignature = {0x89, 0x50, 0x4E, 0x47, 0x0D, 0x0A, 0x1A, 0x0A};
+  ReportLong("PNG, back-to-back signatures", {}, pngSignature, {}, qx::FindPngsIn, longBase);
+  Bytes pngPeriod = pngSignature;
+  for (const std::uint8_t b : {0x00, 0x00, 0x07, 0xD0}) pngPeriod.push_back(b);  // length 2000
+  ReportLong("PNG, signature and length every 12 bytes", {}, pngPeriod, {}, qx::FindPngsIn, longBase);
+  // An end marker that no walk can use: each walk runs off the end past it,
+  // yet the candidates before it must be judged.
+  Bytes runsOff = {0xFF, 0xD9, 0xFF, 0xC0, 0xFF, 0xFF};
+  runsOff.resize(106, 0x00);
+  ReportLong("JPEG, a header, then FF D0 to the end",
+             {0xFF, 0xD8, 0xFF, 0xE0, 0x00, 0x02, 0xFF, 0xE1, 0x00, 0x02, 0xFF, 0xE2, 0x00, 0x02},
+             {0xFF, 0xD0}, runsOff, qx::FindJpegsIn, longBase);
+  ReportLong("JPEG, FF D8 FF E0 00 04 repeated", {}, {0xFF, 0xD8, 0xFF, 0xE0, 0x00, 0x04}, runsOff,
+             qx::FindJpegsIn, longBase);
+  ReportLong("JPEG, one segment chain, a start every 6 bytes", {},
+             {0xFF, 0xC0, 0x00, 0x04, 0xFF, 0xD8}, runsOff, qx::FindJpegsIn, longBase);
+  ReportLong("JPEG, valid headers and no end marker", {},
+             {0xFF, 0xD8, 0xFF, 0xE0, 0x00, 0x02, 0xFF, 0xDB, 0x00, 0x02, 0xFF, 0xC4, 0x00, 0x02, 0x00},
+             {}, qx::FindJpegsIn, longBase);
+  ReportLong("JPEG, valid headers, an end marker at the end", {},
+             {0xFF, 0xD8, 0xFF, 0xE0, 0x00, 0x02, 0xFF, 0xDB, 0x00, 0x02, 0xFF, 0xC4, 0x00, 0x02, 0x00},
+             runsOff, qx::FindJpegsIn, longBase);
+  ReportLong("BMP, a rejected header every 6 bytes", {}, {'B', 'M', 0xFF, 0xFF, 0xFF, 0x7F}, {},
+             qx::FindBitmapsIn, longBase);
+  // Random bytes with a period of a little over 8 MiB, so that views fall
+  // on it at every phase.
+  const Bytes random = RandomBytes((8 << 20) + 4099, 0x2545F4914F6CDD1Dull);
+  ReportLong("BMP, random bytes", {}, random, {}, qx::FindBitmapsIn, longBase);
+  ReportLong("JPEG, random bytes", {}, random, {}, qx::FindJpegsIn, longBase);
+  ReportLong("PNG, random bytes", {}, random, {}, qx::FindPngsIn, longBase);
 
   // CRC-32: the engine against one table lookup per byte with its own table.
   CCrc crc;

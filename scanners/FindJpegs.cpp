@@ -26,14 +26,24 @@
 // length, the rest of the buffer is judged by that backward pass. Without
 // memory for the bitmap the walks go on one by one, with the same results,
 // and the bitmap is tried again once they have cost as much again.
+//
+// After the backward pass, marked candidates are walked again and their end
+// searched again; these reads are bounded on their own, like the first ones,
+// so bytes that change under the scan can change hits but not make it read
+// outside the buffer. The search over a ByteSource (below) does the same
+// through views, with the bitmap cut into leaves within its budget.
 #include <algorithm>
 #include <bit>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 #include <memory>
+#include <new>
 
 #include "scanners/JpegSearch.h"
 #include "scanners/Scanners.h"
+#include "scanners/SourceReader.h"
+#include "scanners/SourceScanners.h"
 #include "support/ByteOrder.h"
 
 namespace qx {
@@ -269,20 +279,22 @@ class JpegScan {
   }
 
   void Visit(std::int64_t b) {
-    // b < hopelessFrom_ <= length - 2, so the code byte lies inside.
+    // b < hopelessFrom_ <= length - 2, so the code byte and the one after it
+    // lie inside; each is read once.
     const std::uint8_t code = data_[b + 1];
+    const std::uint8_t second = data_[b + 2];
     std::uint8_t outcome = kHopeless;
     if (IsStandalone(code)) {
       outcome = OutcomeAt(b + 2);
     } else if (b + 3 < length_) {
-      const std::int64_t next = b + 2 + ReadBe16(data_ + b + 2);
+      const std::int64_t next = b + 2 + ((second << 8) | data_[b + 3]);
       if (next < length_) {
         outcome = OutcomeAt(next);
         if (outcome < kEnoughSegments) ++outcome;
       }
     }
     ring_[b & ringMask_] = outcome;
-    if (code == kStartCode && b < limit_ && data_[b + 2] == kMarker &&
+    if (code == kStartCode && b < limit_ && second == kMarker &&
         OutcomeAt(b + 2) == kEnoughSegments) {
       const std::int64_t k = b - judgedFrom_;
       accepted_[k >> 6] |= std::uint64_t{1} << (k & 63);
@@ -323,6 +335,353 @@ class JpegScan {
   std::int64_t hopelessFrom_ = 0;
 };
 
+// --- The search over a ByteSource ------------------------------------------
+//
+// The same search read through views: the scan, the header walks, the end
+// searches and the backward pass each keep a slot of their own. The
+// backward pass cannot mark the whole sequence in one bitmap of bounded size,
+// so the judged range is cut into leaves of one bitmap each, marked one at a
+// time as the scan reaches them. A leaf's pass starts from the ring as it
+// stood at the leaf's upper end, kept as a checkpoint (the outcomes of the
+// kLongestStep + 1 positions from there) by a pass over the level above; a
+// range too long for one level of checkpoints gets more levels. Each level
+// costs one more backward pass over the range, and the passes a leaf needs
+// are made once, when the scan first reaches it.
+
+constexpr std::int64_t kCheckpointSpan = kLongestStep + 1;  // outcomes a step can need
+constexpr std::int64_t kRingSize = std::int64_t{1} << 17;   // > kCheckpointSpan + kPassChunk
+constexpr std::int64_t kPassChunk = std::int64_t{1} << 15;  // positions cleared at a time
+constexpr int kMaxLevels = 8;
+
+// First p in [from, to) with FF at p and `code` at p + 1, or to; p + 1 must
+// lie inside the sequence for every p < to.
+std::int64_t FindPairIn(SlotReader& reader, std::int64_t from, std::int64_t to, std::uint8_t code) {
+  while (from < to) {
+    std::int64_t viewEnd = 0;
+    const std::uint8_t* p = reader.View(from, &viewEnd);
+    // Pairs starting below stop lie inside the view, and p[stop - from]
+    // may be read, as FindMarkerPair reads its end.
+    const std::int64_t stop = std::min(viewEnd - 1, to);
+    const std::int64_t found = from + FindMarkerPair(p, 0, stop - from, code);
+    if (found < stop) return found;
+    from = stop;
+    if (from < to) {
+      // The pair that starts on the view's last byte.
+      std::uint8_t pair[2];
+      reader.Copy(from, pair, 2);
+      if (pair[0] == kMarker && pair[1] == code) return from;
+      ++from;
+    }
+  }
+  return to;
+}
+
+class SourceJpegScan {
+ public:
+  SourceJpegScan(ByteSource& source, const ScanLimits& limits)
+      : scan_(source, 0),
+        walk_(source, 1),
+        ends_(source, 2),
+        pass_(source, 3),
+        length_(source.Length()),
+        limit_(length_ - kTail),
+        viewSpan_(std::clamp<std::int64_t>(source.MinView(), kMinReaderView, std::int64_t{1} << 30)),
+        noEndFrom_(length_ - 1),
+        stepBudget_(limits.jpegDirectSteps >= 0 ? limits.jpegDirectSteps : length_ / 16 + 64),
+        budget_(limits.memoryBudget) {}
+
+  ~SourceJpegScan() { delete[] memory_; }
+  SourceJpegScan(const SourceJpegScan&) = delete;
+  SourceJpegScan& operator=(const SourceJpegScan&) = delete;
+
+  std::int64_t PeakBytes() const { return memoryBytes_; }
+
+  void Run(const HitCallback& onHit) {
+    std::int64_t i = 0;
+    while (i < limit_) {
+      if (judged_) {
+        i = NextAccepted(i);
+        if (i >= limit_) return;
+      } else {
+        i = NextStart(i);
+        if (i >= limit_) return;
+        if (rejectedSteps_ >= stepBudget_ && Judge(i)) continue;
+      }
+      const WalkResult walk = Walk(i + 2);
+      const std::int64_t p =
+          walk.dead || walk.segments < kEnoughSegments ? -1 : FindEnd(walk.end);
+      if (p < 0) {
+        rejectedSteps_ += walk.steps;
+        ++i;
+        continue;
+      }
+      onHit(i, p + 2 - i);
+      i = p + 2;
+    }
+  }
+
+ private:
+  std::int64_t NextStart(std::int64_t i) {
+    while (i < limit_) {
+      i = FindPairIn(scan_, i, limit_, kStartCode);
+      if (i >= limit_) return limit_;
+      if (scan_.Byte(i + 2) == kMarker) return i;
+      ++i;
+    }
+    return limit_;
+  }
+
+  WalkResult Walk(std::int64_t b) {
+    WalkResult r;
+    for (;;) {
+      // The boundary's marker, code and length, read once.
+      std::uint8_t field[4] = {};
+      walk_.Copy(b, field, std::min<std::int64_t>(4, length_ - b));
+      if (field[0] != kMarker) {
+        r.end = b;
+        return r;
+      }
+      ++r.steps;
+      if (b + 1 >= length_) break;
+      if (IsStandalone(field[1])) {
+        b += 2;
+      } else {
+        if (b + 3 >= length_) break;
+        b += 2 + ReadBe16(field + 2);
+        if (r.segments < kEnoughSegments) ++r.segments;
+      }
+      if (b >= length_) break;
+    }
+    r.dead = true;
+    return r;
+  }
+
+  std::int64_t FindEnd(std::int64_t from) {
+    if (from >= noEndFrom_) return -1;
+    if (const std::int64_t p = FindPairIn(ends_, from, noEndFrom_, kEndCode); p < noEndFrom_) {
+      return p;
+    }
+    noEndFrom_ = from;
+    return -1;
+  }
+
+  std::int64_t LastEnd() {
+    if (lastEnd_ >= -1) return lastEnd_;
+    lastEnd_ = -1;
+    // Backwards in stretches that one view covers with the byte before.
+    for (std::int64_t hi = length_; hi > 1 && lastEnd_ < 0;) {
+      const std::int64_t lo = std::max<std::int64_t>(1, hi - (viewSpan_ - 1));
+      std::int64_t viewEnd = 0;
+      const std::uint8_t* p = ends_.View(lo - 1, &viewEnd, hi - lo + 1);
+      ForEachBackward(p, 1, hi - lo + 1, kEndCode, [&](std::int64_t q) {
+        if (p[q - 1] != kMarker) return true;
+        lastEnd_ = lo - 1 + q - 1;
+        return false;
+      });
+      hi = lo;
+    }
+    return lastEnd_;
+  }
+
+  bool Judge(std::int64_t from) {
+    const std::int64_t lastEnd = LastEnd();
+    hopelessFrom_ = lastEnd < 0 ? 0 : lastEnd;
+    if (hopelessFrom_ <= from + 2) {
+      judged_ = true;  // no candidate from here on can be accepted
+      return true;
+    }
+    judgedFrom_ = from;
+    const std::int64_t range = hopelessFrom_ - from;
+    // A quarter of the budget for the leaf's bitmap, half for checkpoints.
+    leafSpan_ = std::max<std::int64_t>(budget_ / 4, 512) * 8;
+    levels_ = 0;
+    fanout_ = 1;
+    if (range > leafSpan_) {
+      for (int levels = 1; levels <= kMaxLevels && levels_ == 0; ++levels) {
+        const std::int64_t fanout = budget_ / 2 / levels / kCheckpointSpan;
+        if (fanout < 2) break;
+        std::int64_t covered = leafSpan_;
+        for (int l = 0; l < levels && covered < range; ++l) covered *= fanout;
+        if (covered >= range) {
+          levels_ = levels;
+          fanout_ = fanout;
+        }
+      }
+      if (levels_ == 0) {
+        // The budget cannot hold the checkpoints: walk one by one.
+        stepBudget_ = std::numeric_limits<std::int64_t>::max();
+        return false;
+      }
+    } else {
+      leafSpan_ = (range + 63) / 64 * 64;
+    }
+    leafWords_ = leafSpan_ / 64;
+    const std::int64_t bytes =
+        kRingSize + leafWords_ * 8 + static_cast<std::int64_t>(levels_) * fanout_ * kCheckpointSpan;
+    memory_ = new (std::nothrow) std::uint8_t[static_cast<std::size_t>(bytes)];
+    if (memory_ == nullptr) {
+      stepBudget_ = rejectedSteps_ + std::max<std::int64_t>(rejectedSteps_, 64);
+      return false;
+    }
+    memoryBytes_ = bytes;
+    ring_ = memory_;
+    leaf_ = reinterpret_cast<std::uint64_t*>(memory_ + kRingSize);
+    checkpoints_ = memory_ + kRingSize + leafWords_ * 8;
+    spans_[0] = leafSpan_;
+    for (int l = 1; l <= levels_; ++l) spans_[l] = spans_[l - 1] * fanout_;
+    for (int l = 0; l <= levels_; ++l) current_[l] = -1;
+    judged_ = true;
+    return true;
+  }
+
+  std::uint8_t OutcomeAt(std::int64_t x) const {
+    return x >= hopelessFrom_ ? kHopeless : ring_[x & (kRingSize - 1)];
+  }
+
+  std::uint8_t* Checkpoint(int level, std::int64_t child) {
+    return checkpoints_ + ((level - 1) * fanout_ + child) * kCheckpointSpan;
+  }
+
+  // The ring's outcomes of [at, at + kCheckpointSpan) to or from a checkpoint.
+  void Save(std::int64_t at, std::uint8_t* to) const {
+    const std::int64_t first = std::min(kCheckpointSpan, kRingSize - (at & (kRingSize - 1)));
+    std::memcpy(to, ring_ + (at & (kRingSize - 1)), static_cast<std::size_t>(first));
+    std::memcpy(to + first, ring_, static_cast<std::size_t>(kCheckpointSpan - first));
+  }
+  void Restore(std::int64_t at, const std::uint8_t* from) {
+    const std::int64_t first = std::min(kCheckpointSpan, kRingSize - (at & (kRingSize - 1)));
+    std::memcpy(ring_ + (at & (kRingSize - 1)), from, static_cast<std::size_t>(first));
+    std::memcpy(ring_, from + first, static_cast<std::size_t>(kCheckpointSpan - first));
+  }
+
+  // Makes the leaf containing position x (judgedFrom_ <= x < hopelessFrom_)
+  // the marked one, passing over whatever level above has not been passed.
+  void Reach(std::int64_t x) {
+    const std::int64_t offset = x - judgedFrom_;
+    for (int level = levels_; level >= 0; --level) {
+      const std::int64_t node = offset / spans_[level];
+      if (current_[level] == node) continue;
+      const std::int64_t lo = judgedFrom_ + node * spans_[level];
+      const std::int64_t hi = std::min(hopelessFrom_, lo + spans_[level]);
+      // The ring as it stands at hi: nothing to restore at the top, where
+      // everything from hopelessFrom_ on is hopeless.
+      if (level < levels_) Restore(hi, Checkpoint(level + 1, node % fanout_));
+      if (level == 0) {
+        std::memset(leaf_, 0, static_cast<std::size_t>(leafWords_ * 8));
+        leafFrom_ = lo;
+      }
+      Pass(lo, hi, level);
+      current_[level] = node;
+      for (int below = level - 1; below >= 0; --below) current_[below] = -1;
+    }
+  }
+
+  // The backward pass over [lo, hi), the ring standing at hi. Above the
+  // leaves it keeps a checkpoint at the upper end of every child; at the
+  // leaves it marks the accepted candidates.
+  void Pass(std::int64_t lo, std::int64_t hi, int level) {
+    const std::int64_t childSpan = level > 0 ? spans_[level - 1] : 0;
+    std::int64_t child = level > 0 ? (hi - 1 - lo) / childSpan : 0;
+    if (level > 0) Save(hi, Checkpoint(level, child));
+    for (std::int64_t top = hi; top > lo;) {
+      // Down to the next child's upper end, a chunk at a time; a chunk's
+      // view reaches 3 bytes beyond it, for the code and length fields.
+      std::int64_t bottom = std::max({lo, top - kPassChunk, top - (viewSpan_ - 3)});
+      if (level > 0) bottom = std::max(bottom, lo + child * childSpan);
+      ClearRing(bottom, top);
+      std::int64_t viewEnd = 0;
+      const std::uint8_t* p = pass_.View(bottom, &viewEnd, top + 3 - bottom);
+      ForEachBackward(p, 0, top - bottom, kMarker, [&](std::int64_t k) {
+        Visit(bottom + k, p + k, level == 0);
+        return true;
+      });
+      top = bottom;
+      if (level > 0 && top == lo + child * childSpan && child > 0) {
+        --child;
+        Save(top, Checkpoint(level, child));
+      }
+    }
+  }
+
+  void ClearRing(std::int64_t from, std::int64_t to) {
+    const std::int64_t at = from & (kRingSize - 1);
+    const std::int64_t count = to - from;
+    const std::int64_t first = std::min(count, kRingSize - at);
+    std::memset(ring_ + at, 0, static_cast<std::size_t>(first));
+    std::memset(ring_, 0, static_cast<std::size_t>(count - first));
+  }
+
+  // The boundary at b, whose FF is at q; b < hopelessFrom_ <= length - 2, so
+  // its code lies inside, and q[3] is inside whenever b + 3 < length.
+  void Visit(std::int64_t b, const std::uint8_t* q, bool mark) {
+    const std::uint8_t code = q[1];
+    const bool hasLength = b + 3 < length_;
+    const std::uint8_t second = q[2];
+    std::uint8_t outcome = kHopeless;
+    if (IsStandalone(code)) {
+      outcome = OutcomeAt(b + 2);
+    } else if (hasLength) {
+      const std::int64_t next = b + 2 + ((second << 8) | q[3]);
+      if (next < length_) {
+        outcome = OutcomeAt(next);
+        if (outcome < kEnoughSegments) ++outcome;
+      }
+    }
+    ring_[b & (kRingSize - 1)] = outcome;
+    if (mark && code == kStartCode && b < limit_ && second == kMarker &&
+        OutcomeAt(b + 2) == kEnoughSegments) {
+      const std::int64_t k = b - leafFrom_;
+      leaf_[k >> 6] |= std::uint64_t{1} << (k & 63);
+    }
+  }
+
+  std::int64_t NextAccepted(std::int64_t i) {
+    const std::int64_t end = std::min(limit_, hopelessFrom_);
+    if (memory_ == nullptr) return limit_;
+    while (i < end) {
+      Reach(i);
+      const std::int64_t leafEnd = std::min(hopelessFrom_, leafFrom_ + leafSpan_);
+      std::int64_t k = i - leafFrom_;
+      const std::int64_t words = (leafEnd - leafFrom_ + 63) / 64;
+      std::int64_t w = k >> 6;
+      std::uint64_t bits = leaf_[w] & (~std::uint64_t{0} << (k & 63));
+      while (bits == 0 && ++w < words) bits = leaf_[w];
+      if (bits != 0) return leafFrom_ + w * 64 + std::countr_zero(bits);
+      i = leafEnd;
+    }
+    return limit_;
+  }
+
+  SlotReader scan_;
+  SlotReader walk_;
+  SlotReader ends_;
+  SlotReader pass_;
+  std::int64_t length_;
+  std::int64_t limit_;
+  std::int64_t viewSpan_;  // bytes every view is sure to hold
+  std::int64_t noEndFrom_;
+  std::int64_t lastEnd_ = -2;
+  std::int64_t rejectedSteps_ = 0;
+  std::int64_t stepBudget_;
+  std::int64_t budget_;
+
+  bool judged_ = false;
+  std::int64_t judgedFrom_ = 0;
+  std::int64_t hopelessFrom_ = 0;
+  std::uint8_t* memory_ = nullptr;  // ring_, leaf_, checkpoints_
+  std::int64_t memoryBytes_ = 0;
+  std::uint8_t* ring_ = nullptr;
+  std::uint64_t* leaf_ = nullptr;  // bit k: candidate at leafFrom_ + k
+  std::uint8_t* checkpoints_ = nullptr;
+  std::int64_t leafSpan_ = 0;
+  std::int64_t leafWords_ = 0;
+  std::int64_t leafFrom_ = 0;
+  int levels_ = 0;
+  std::int64_t fanout_ = 1;
+  std::int64_t spans_[kMaxLevels + 1] = {};    // positions under one node of each level
+  std::int64_t current_[kMaxLevels + 1] = {};  // the node passed at each level, or -1
+};
+
 }  // namespace
 
 void FindJpegsWith(const std::uint8_t* data, std::int64_t length, const HitCallback& onHit,
@@ -334,6 +693,14 @@ void FindJpegsWith(const std::uint8_t* data, std::int64_t length, const HitCallb
 
 void FindJpegs(const std::uint8_t* data, std::int64_t length, const HitCallback& onHit) {
   FindJpegsWith(data, length, onHit, JpegSearchOptions{});
+}
+
+void FindJpegsIn(ByteSource& source, const HitCallback& onHit, const ScanLimits& limits) {
+  if (limits.peakBytes != nullptr) *limits.peakBytes = 0;
+  if (source.Length() <= kTail) return;
+  SourceJpegScan scan(source, limits);
+  scan.Run(onHit);
+  if (limits.peakBytes != nullptr) *limits.peakBytes = scan.PeakBytes();
 }
 
 }  // namespace qx

@@ -4,7 +4,8 @@
 // to a callback, and never reads outside [data, data + length). They hold no
 // state between calls and write nothing, so they can be tested, fuzzed and
 // benchmarked on their own. ExtractBmp, ExtractJpg and ExtractPng
-// (Extract.h) hand the hits to WriteResource.
+// (Extract.h) hand the hits to WriteResource. SourceScanners.h has the same
+// searches over a ByteSource of any length, for files larger than one span.
 #pragma once
 
 #include <cstdint>

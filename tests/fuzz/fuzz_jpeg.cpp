@@ -1,7 +1,8 @@
 // Runs the JPEG search over arbitrary bytes: every hit must start with
 // FF D8 FF and end with FF D9, and the hits must be exactly the reference
 // search's. The search runs three times: as shipped, with every candidate
-// judged by the backward table, and walking every candidate one by one.
+// judged by the backward table, and walking every candidate one by one; and
+// the windowed search, as shipped or judging at once.
 #include <cstddef>
 #include <cstdint>
 #include <limits>
@@ -34,5 +35,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   qx::fuzz::CheckSearch(data, length, SearchWith<0>, 4, IsJpeg, reference);
   qx::fuzz::CheckSearch(data, length, SearchWith<std::numeric_limits<std::int64_t>::max()>, 4,
                         IsJpeg, reference);
+  // Through windows: as shipped or judged by the backward pass at once, by
+  // a byte of the input.
+  qx::fuzz::CheckWindowed(data, length, qx::FindJpegsIn, expected,
+                          length > 1 && (data[1] & 1) != 0 ? 0 : -1);
   return 0;
 }

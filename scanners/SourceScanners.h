@@ -1,0 +1,46 @@
+// The three searches over a ByteSource of any length, read through its
+// windows: for files too large to be one span.
+//
+// Each reports exactly the hits its span search (Scanners.h) would report
+// over the whole sequence as one span, in order, as (start, length) with
+// start + length <= Length(). What a search remembers to stay linear on
+// hostile content is held within limits.memoryBudget bytes whatever the
+// sequence's length (beside a few fixed pieces of at most 256 KiB in all:
+// the JPEG pass's ring, a page of PNG bits); memory that is refused or
+// beyond the budget is done without, which can make a search slower but
+// never changes a hit. A budget too small for the JPEG checkpoints of a very
+// long range leaves its candidates to be walked one by one. Views need hold
+// no particular number of bytes. Bytes
+// that change while they are read (a file rewritten under the scan) may
+// change the hits, but never make a search read outside a view, report a
+// hit outside the sequence, or fail to end.
+//
+// Slots: each search uses the source's slots 0 to 3 (kByteSourceSlots) for
+// itself and views nothing after it returns. A source may be searched by one
+// search at a time.
+#pragma once
+
+#include <cstdint>
+
+#include "scanners/Scanners.h"
+#include "support/ByteSource.h"
+
+namespace qx {
+
+inline constexpr std::int64_t kDefaultScanBudget = std::int64_t{64} << 20;
+
+struct ScanLimits {
+  // Bytes of side tables a search may hold at once (checkpoints, bitmaps,
+  // prefix CRCs), beside the source's own windows.
+  std::int64_t memoryBudget = kDefaultScanBudget;
+  // JPEG only: as JpegSearchOptions::directSteps (tests and fuzzing).
+  std::int64_t jpegDirectSteps = -1;
+  // When set, receives the most side-table memory the search held at once.
+  std::int64_t* peakBytes = nullptr;
+};
+
+void FindBitmapsIn(ByteSource& source, const HitCallback& onHit, const ScanLimits& limits = {});
+void FindJpegsIn(ByteSource& source, const HitCallback& onHit, const ScanLimits& limits = {});
+void FindPngsIn(ByteSource& source, const HitCallback& onHit, const ScanLimits& limits = {});
+
+}  // namespace qx

@@ -1,0 +1,136 @@
+// The searches, span and windowed, over bytes that another thread keeps rewriting, as a mapped
+// file rewritten by another process would be: whatever they read, they must
+// stay inside the buffer, end, and report hits inside it. The buffer is a
+// heap block of exactly its size, so that the sanitizer build catches any
+// read past it. The content is built to reach the memos (many candidates,
+// chains walked by many of them, long chunks, IDAT chunks).
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <random>
+#include <thread>
+#include <vector>
+
+#include "scanners/JpegSearch.h"
+#include "scanners/Scanners.h"
+#include "scanners/SourceScanners.h"
+#include "structured_content.h"
+#include "support/ByteSource.h"
+
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+using Search = std::function<void(const std::uint8_t*, std::int64_t, const qx::HitCallback&)>;
+
+// Runs `searches` over and over on a copy of `content` while another thread
+// rewrites its bytes: single bytes to values that matter to the searches,
+// length fields to extremes, and stretches back to the original so that the
+// structure keeps coming back.
+void ScanWhileRewritten(const Bytes& content, const std::vector<Search>& searches,
+                        std::initializer_list<int> interesting,
+                        const std::vector<std::size_t>& hot = {}) {
+  const std::size_t size = content.size();
+  std::unique_ptr<std::uint8_t[]> buffer(new std::uint8_t[size]);
+  std::memcpy(buffer.get(), content.data(), size);
+  std::uint8_t* const data = buffer.get();
+  const std::vector<int> values(interesting);
+
+  std::atomic<bool> stop{false};
+  std::thread writer([&] {
+    std::mt19937 rng(4321);
+    for (std::size_t round = 0; !stop.load(std::memory_order_relaxed); ++round) {
+      if (!hot.empty()) {
+        const std::size_t at = hot[(round >> 1) % hot.size()];
+        data[at] = round % 2 ? content[at] : 0xFF;
+      }
+      // Bytes from the first hot one on are only flipped, so that the
+      // structure there (walks to the very end) stays.
+      const std::size_t at = rng() % (hot.empty() ? size : hot.front());
+      switch (rng() % 8) {
+        case 0: {
+          const std::size_t n = std::min<std::size_t>((hot.empty() ? size : hot.front()) - at, 1 + rng() % 4096);
+          std::memcpy(data + at, content.data() + at, n);
+          break;
+        }
+        case 1:
+          data[at] = static_cast<std::uint8_t>(rng() % 2 ? 0xFF : 0x00);
+          break;
+        default:
+          data[at] = static_cast<std::uint8_t>(values[rng() % values.size()]);
+      }
+    }
+  });
+
+  std::size_t scans = 0;
+  std::size_t hits = 0;
+  const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(400);
+  while (std::chrono::steady_clock::now() < until || scans < 2 * searches.size()) {
+    const Search& search = searches[scans % searches.size()];
+    std::int64_t previousEnd = 0;
+    bool inside = true;
+    search(data, static_cast<std::int64_t>(size), [&](std::int64_t start, std::int64_t length) {
+      inside = inside && start >= previousEnd && length > 0 &&
+               start + length <= static_cast<std::int64_t>(size);
+      previousEnd = start + length;
+      ++hits;
+    });
+    ++scans;
+    ASSERT_TRUE(inside) << "search " << (scans - 1) % searches.size();
+  }
+  stop = true;
+  writer.join();
+  EXPECT_GE(scans, 2 * searches.size());
+  ::testing::Test::RecordProperty("scans", static_cast<int>(scans));
+  ::testing::Test::RecordProperty("hits", static_cast<int>(hits));
+}
+
+template <std::int64_t kDirectSteps>
+void JpegWith(const std::uint8_t* data, std::int64_t length, const qx::HitCallback& onHit) {
+  qx::JpegSearchOptions options;
+  options.directSteps = kDirectSteps;
+  qx::FindJpegsWith(data, length, onHit, options);
+}
+
+// The windowed search over the same buffer through small views, with the
+// default budget or a tiny one.
+template <auto kFindIn, std::int64_t kWindow, std::int64_t kBudget>
+void Windowed(const std::uint8_t* data, std::int64_t length, const qx::HitCallback& onHit) {
+  qx::SpanSource source(data, length, kWindow);
+  qx::ScanLimits limits;
+  limits.memoryBudget = kBudget;
+  limits.jpegDirectSteps = kBudget == 0 ? 0 : -1;
+  kFindIn(source, onHit, limits);
+}
+
+TEST(RewriteUnderScan, Png) {
+  std::mt19937 rng(1);
+  std::vector<std::size_t> hot;
+  const Bytes content = qx::testgen::PngContent(rng, 100000, &hot);
+  ScanWhileRewritten(content,
+                     {qx::FindPngs, Windowed<qx::FindPngsIn, 4096, qx::kDefaultScanBudget>,
+                      Windowed<qx::FindPngsIn, 100, 0>},
+                     {0x89, 'P', 'N', 'G', 'I', 'H', 'D', 'R', 'E', 'N', 'A', 'T', 0x00, 0xFF, 0x07},
+                     hot);
+}
+
+TEST(RewriteUnderScan, Jpeg) {
+  std::mt19937 rng(2);
+  ScanWhileRewritten(qx::testgen::JpegContent(rng, 300000),
+                     {qx::FindJpegs, JpegWith<0>, JpegWith<INT64_MAX>,
+                      Windowed<qx::FindJpegsIn, 4096, qx::kDefaultScanBudget>,
+                      Windowed<qx::FindJpegsIn, 100, 0>},
+                     {0xFF, 0xD8, 0xD9, 0xD0, 0xC0, 0x00, 0x01, 0x02, 0x04, 0xFF});
+}
+
+TEST(RewriteUnderScan, Bmp) {
+  std::mt19937 rng(3);
+  ScanWhileRewritten(qx::testgen::BmpContent(rng, 300000),
+                     {qx::FindBitmaps, Windowed<qx::FindBitmapsIn, 100, 0>}, {'B', 'M', 0x00, 0xFF, 0x80, 0x40});
+}
+
+}  // namespace

@@ -1,0 +1,21 @@
+// Structured content for the scanner tests: the hostile patterns each
+// search's memos exist for (many candidates, chains walked by many of them,
+// long and overlapping chunks), mixed with whole images and random bytes.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <random>
+#include <vector>
+
+namespace qx::testgen {
+
+using Bytes = std::vector<std::uint8_t>;
+
+// At least `size` bytes. PNG content ends in walks that run to the very
+// end; `hot`, when given, receives the positions of their chunks' lengths.
+Bytes PngContent(std::mt19937& rng, std::size_t size, std::vector<std::size_t>* hot = nullptr);
+Bytes JpegContent(std::mt19937& rng, std::size_t size);
+Bytes BmpContent(std::mt19937& rng, std::size_t size);
+
+}  // namespace qx::testgen
