@@ -1,10 +1,12 @@
 #include "app/FileScan.h"
 
+#include <algorithm>
 #include <atomic>
 #include <memory>
 #include <new>
 
 #include "app/Driver.h"
+#include "app/FileSource.h"
 #include "scanners/Scanners.h"
 #include "support/Console.h"
 
@@ -85,9 +87,38 @@ void TouchPages(const std::uint8_t* data, std::int64_t from, std::int64_t to) {
   sink.fetch_add(sum, std::memory_order_relaxed);
 }
 
-HitWriter::HitWriter(const plat::InputFile& input, const wchar_t* path, const wchar_t* systemPath,
-                     int verbosity)
-    : input_(input), verbosity_(verbosity) {
+WindowedSearch WindowedSearchFor(int threads) {
+  constexpr std::int64_t kRunBudget = std::int64_t{192} << 20;
+  const std::int64_t each = kRunBudget / (threads < 1 ? 1 : threads);
+  WindowedSearch search{};
+  // Six windows' worth for the four slots (each maps one and a half), the
+  // rest for side tables.
+  search.window = std::clamp<std::int64_t>(each / 24, std::int64_t{64} << 10, std::int64_t{4} << 20);
+  search.limits.memoryBudget =
+      std::clamp<std::int64_t>(each - 6 * search.window, std::int64_t{256} << 10, std::int64_t{48} << 20);
+  return search;
+}
+
+void ScanKindWindowed(plat::InputFile& input, std::int64_t length, int kind,
+                      const WindowedSearch& search, std::atomic<std::int64_t>* progress,
+                      const std::function<void(const Hit&)>& sink) {
+  if (kind < 0 || kind >= kKindCount) return;
+  static constexpr void (*kWindowed[kKindCount])(ByteSource&, const HitCallback&,
+                                                 const ScanLimits&) = {
+      &FindBitmapsIn, &FindJpegsIn, &FindPngsIn};
+  const ResourceKind resource = kSearches[kind].kind;
+  FileSource source(input, length, search.window, progress);
+  try {
+    kWindowed[kind](source, [&](std::int64_t start, std::int64_t size) {
+      sink(Hit{resource, start, size});
+    }, search.limits);
+  } catch (const std::bad_alloc&) {
+  }
+}
+
+HitWriter::HitWriter(plat::InputFile& input, const wchar_t* path, const wchar_t* systemPath,
+                     int verbosity, bool fromFile)
+    : input_(input), fromFile_(fromFile), verbosity_(verbosity) {
   place_.path = path;
   place_.systemPath = systemPath;
   place_.permissions = input.Permissions();
@@ -102,10 +133,15 @@ bool HitWriter::Intact(const void* input, std::int64_t start, std::int64_t lengt
 }
 
 void HitWriter::Write(const Hit& hit) {
-  if (hit.start < 0 || hit.length < 0 || hit.start + hit.length > input_.Loaded()) return;
+  if (hit.start < 0 || hit.length < 0) return;
+  int& counter = counters_[static_cast<int>(hit.kind)];
   try {
-    WriteResource(place_, hit.kind, input_.Data() + hit.start, hit.length, verbosity_,
-                  counters_[static_cast<int>(hit.kind)]);
+    if (fromFile_) {
+      WriteResourceFrom(place_, hit.kind, input_, hit.start, hit.length, verbosity_, counter);
+      return;
+    }
+    if (hit.start + hit.length > input_.Loaded()) return;
+    WriteResource(place_, hit.kind, input_.Data() + hit.start, hit.length, verbosity_, counter);
   } catch (const std::bad_alloc&) {
     // Like an output that cannot be opened: nothing written, number kept.
   }

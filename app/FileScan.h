@@ -2,11 +2,13 @@
 // announcing, loading, scanning, and writing out what the scan found.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 
 #include "output/Output.h"
 #include "platform/platform.h"
+#include "scanners/SourceScanners.h"
 
 namespace qx::app {
 
@@ -37,19 +39,39 @@ void ScanKind(const plat::InputFile& input, int kind, const std::function<void(c
 // cost of mapping them in is paid here, on this thread.
 void TouchPages(const std::uint8_t* data, std::int64_t from, std::int64_t to);
 
+// Files larger than one span, scanned whole (-whole) through windows.
+//
+// The memory of one windowed search: the windows of its source's slots and
+// the side tables of the search. A run keeps their sum for all the searches
+// that may run at once (one per thread) under about 192 MiB, so that with
+// everything else a run stays under 256 MiB whatever the files hold.
+struct WindowedSearch {
+  std::int64_t window;  // bytes per slot of the source
+  ScanLimits limits;
+};
+WindowedSearch WindowedSearchFor(int threads);
+
+// Runs search `kind` over the first `length` bytes of `input` through a
+// FileSource. `progress`, when given, follows the search's scan position.
+void ScanKindWindowed(plat::InputFile& input, std::int64_t length, int kind,
+                      const WindowedSearch& search, std::atomic<std::int64_t>* progress,
+                      const std::function<void(const Hit&)>& sink);
+
 // Writes the hits of one source, numbering each kind from 000.
 class HitWriter {
  public:
   // `path`: the source as the run names it; `systemPath`: the same file for
-  // the system, or null.
-  HitWriter(const plat::InputFile& input, const wchar_t* path, const wchar_t* systemPath,
-            int verbosity);
+  // the system, or null. The bytes come from the loaded block, or, with
+  // `fromFile` (a file scanned through windows), from the file itself.
+  HitWriter(plat::InputFile& input, const wchar_t* path, const wchar_t* systemPath, int verbosity,
+            bool fromFile = false);
   void Write(const Hit& hit);
 
  private:
   static bool Intact(const void* input, std::int64_t start, std::int64_t length);
 
-  const plat::InputFile& input_;
+  plat::InputFile& input_;
+  bool fromFile_;
   OutputPlace place_;
   int verbosity_;
   int counters_[3] = {0, 0, 0};

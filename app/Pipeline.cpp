@@ -1,10 +1,12 @@
 #include "app/Pipeline.h"
 
+#include <chrono>
 #include <condition_variable>
 #include <mutex>
 
 #include "app/Driver.h"
 #include "app/FileScan.h"
+#include "app/Progress.h"
 
 namespace qx::app {
 namespace {
@@ -42,6 +44,11 @@ struct Pipeline::Job {
   std::wstring stem;
   plat::InputFile input;
   bool loaded = false;
+  // Scanned whole through windows: nothing is loaded, the searches map
+  // windows of the file themselves, and outputs are copied from the file.
+  bool windowed = false;
+  std::int64_t size = 0;
+  std::atomic<std::int64_t> scanned[kKindCount] = {};
 
   std::mutex mutex;
   std::condition_variable changed;
@@ -66,7 +73,7 @@ constexpr std::int64_t kPrefetchFrom = 8 << 20;
 
 class Pipeline::Workers {
  public:
-  explicit Workers(int count) {
+  explicit Workers(int count) : windowed_(WindowedSearchFor(count)) {
     for (int i = 0; i < count; ++i) threads_.emplace_back([this] { Run(); });
   }
   ~Workers() {
@@ -87,7 +94,7 @@ class Pipeline::Workers {
   void Add(Job* job) {
     {
       std::lock_guard<std::mutex> lock(mutex_);
-      if (threads_.size() > 1 && job->input.Loaded() >= kPrefetchFrom) {
+      if (threads_.size() > 1 && !job->windowed && job->input.Loaded() >= kPrefetchFrom) {
         job->touching = true;
         tasks_.push_back(Task{job, kPrefetch});
       }
@@ -122,19 +129,26 @@ class Pipeline::Workers {
     }
   }
 
-  static void Search(Job& job, int kind) {
+  void Search(Job& job, int kind) const {
     KindQueue& queue = job.kinds[kind];
-    ScanKind(job.input, kind, [&](const Hit& hit) {
+    const auto push = [&](const Hit& hit) {
       std::unique_lock<std::mutex> lock(job.mutex);
       job.changed.wait(lock, [&] { return queue.hits.size() < kQueuedHits; });
       queue.hits.push_back(hit);
       job.changed.notify_all();
-    });
+    };
+    if (job.windowed) {
+      ScanKindWindowed(job.input, job.size, kind, windowed_, &job.scanned[kind], push);
+      job.scanned[kind].store(job.size, std::memory_order_relaxed);
+    } else {
+      ScanKind(job.input, kind, push);
+    }
     std::lock_guard<std::mutex> lock(job.mutex);
     queue.done = true;
     job.changed.notify_all();
   }
 
+  const WindowedSearch windowed_;
   std::mutex mutex_;
   std::condition_variable wake_;
   std::deque<Task> tasks_;
@@ -142,8 +156,10 @@ class Pipeline::Workers {
   std::vector<std::thread> threads_;
 };
 
-Pipeline::Pipeline(int threads)
-    : threads_(threads < 1 ? 1 : threads), workers_(std::make_unique<Workers>(threads_)) {}
+Pipeline::Pipeline(int threads, bool whole)
+    : threads_(threads < 1 ? 1 : threads),
+      whole_(whole),
+      workers_(std::make_unique<Workers>(threads_)) {}
 
 Pipeline::~Pipeline() {
   Finish();
@@ -188,7 +204,7 @@ void Pipeline::Submit(const wchar_t* path, std::uint32_t mask, int verbosity) {
   std::wstring absolute(plat::kPathCapacity, L'\0');
   if (!plat::FullPath(path, absolute.data(), plat::kPathCapacity)) {
     Finish();
-    ProcessFileNow(path, mask, verbosity);
+    ProcessFileNow(path, mask, verbosity, whole_);
     return;
   }
   absolute.resize(std::wcslen(absolute.c_str()));
@@ -201,7 +217,11 @@ void Pipeline::Submit(const wchar_t* path, std::uint32_t mask, int verbosity) {
   }
   if (job->input.Open(job->systemPath.c_str())) {
     const std::int64_t size = job->input.Size();
-    if (size >= 0) {
+    if (size > kMaxFileBytes && whole_) {
+      job->windowed = true;
+      job->size = size;
+      job->loaded = true;
+    } else if (size >= 0) {
       const std::int64_t length = size < kMaxFileBytes ? size : kMaxFileBytes;
       bool noRoom = false;
       job->loaded = job->input.Load(length, &noRoom);
@@ -231,7 +251,22 @@ void Pipeline::CompleteFront() {
   Job& job = *pending_.front();
   Announce(job.path.c_str(), job.verbosity);
   if (job.loaded) {
-    HitWriter writer(job.input, job.path.c_str(), job.systemPath.c_str(), job.verbosity);
+    HitWriter writer(job.input, job.path.c_str(), job.systemPath.c_str(), job.verbosity,
+                     job.windowed);
+    // A file scanned through windows may take long: a progress line follows
+    // its searches until its last output is written.
+    int searches = 0;
+    for (int kind = 0; kind < kKindCount; ++kind) searches += KindSelected(job.mask, kind) ? 1 : 0;
+    std::unique_ptr<ProgressLine> progress;
+    if (job.windowed && ProgressLine::Wanted(job.verbosity)) {
+      progress = std::make_unique<ProgressLine>(job.path.c_str(), job.size, searches, [&job] {
+        std::int64_t done = 0;
+        for (int kind = 0; kind < kKindCount; ++kind) {
+          if (KindSelected(job.mask, kind)) done += job.scanned[kind].load(std::memory_order_relaxed);
+        }
+        return done;
+      });
+    }
     for (KindQueue& queue : job.kinds) {
       for (;;) {
         Hit hit{};
@@ -262,11 +297,36 @@ void Pipeline::Finish() {
   while (!pending_.empty()) CompleteFront();
 }
 
-void ProcessFileNow(const wchar_t* path, std::uint32_t mask, int verbosity) {
+void ProcessFileNow(const wchar_t* path, std::uint32_t mask, int verbosity, bool whole) {
   Announce(path, verbosity);
   plat::InputFile input;
+  if (!input.Open(path)) return;
+  const std::int64_t size = input.Size();
+  if (size < 0) return;
+  if (size > kMaxFileBytes && whole) {
+    HitWriter writer(input, path, nullptr, verbosity, true);
+    int searches = 0;
+    for (int kind = 0; kind < kKindCount; ++kind) searches += KindSelected(mask, kind) ? 1 : 0;
+    std::atomic<std::int64_t> scanned{0};
+    std::atomic<std::int64_t> before{0};  // of the searches already over
+    std::unique_ptr<ProgressLine> progress;
+    if (ProgressLine::Wanted(verbosity)) {
+      progress = std::make_unique<ProgressLine>(path, size, searches,
+                                                [&] { return before.load() + scanned.load(); });
+    }
+    const WindowedSearch search = WindowedSearchFor(1);
+    for (int kind = 0; kind < kKindCount; ++kind) {
+      if (!KindSelected(mask, kind)) continue;
+      scanned.store(0);
+      ScanKindWindowed(input, size, kind, search, &scanned,
+                       [&writer](const Hit& hit) { writer.Write(hit); });
+      before.fetch_add(size);
+      scanned.store(0);
+    }
+    return;
+  }
   bool noRoom = false;
-  if (!OpenAndLoad(input, path, &noRoom)) return;
+  if (!input.Load(size < kMaxFileBytes ? size : kMaxFileBytes, &noRoom)) return;
   HitWriter writer(input, path, nullptr, verbosity);
   for (int kind = 0; kind < kKindCount; ++kind) {
     if (KindSelected(mask, kind)) ScanKind(input, kind, [&writer](const Hit& hit) { writer.Write(hit); });

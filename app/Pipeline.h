@@ -32,7 +32,9 @@ namespace qx::app {
 
 class Pipeline {
  public:
-  explicit Pipeline(int threads);
+  // `whole`: files larger than kMaxFileBytes are scanned whole, through
+  // windows, instead of their first kMaxFileBytes.
+  Pipeline(int threads, bool whole);
   ~Pipeline();  // finishes every file, then stops the threads
   Pipeline(const Pipeline&) = delete;
   Pipeline& operator=(const Pipeline&) = delete;
@@ -58,6 +60,7 @@ class Pipeline {
   static std::wstring FoldedStem(const wchar_t* path);
 
   int threads_;
+  bool whole_;
   std::unique_ptr<Workers> workers_;
   std::deque<std::unique_ptr<Job>> pending_;
   int loaded_ = 0;
@@ -67,7 +70,10 @@ class Pipeline {
 
 // One file from start to end on the calling thread, writing each output as
 // soon as it is found: the single-threaded run.
-void ProcessFileNow(const wchar_t* path, std::uint32_t mask, int verbosity);
+void ProcessFileNow(const wchar_t* path, std::uint32_t mask, int verbosity, bool whole);
+
+// Whether the run scans files whole (-whole); ProcessFile follows it.
+void ScanWholeFiles(bool whole);
 
 // True when `name` has the form of an output name, <stem>_NNN.<bmp|jpg|png>;
 // *stem then receives the stem, folded for comparison with others.

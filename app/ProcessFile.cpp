@@ -8,12 +8,15 @@
 namespace {
 
 qx::app::Pipeline* gPipeline = nullptr;
+bool gWhole = false;
 
 }  // namespace
 
 namespace qx::app {
 
 void UsePipeline(Pipeline* pipeline) { gPipeline = pipeline; }
+
+void ScanWholeFiles(bool whole) { gWhole = whole; }
 
 bool SettleEntry(const wchar_t* path, plat::FindData* entry) {
   std::wstring stem;
@@ -28,6 +31,6 @@ void ProcessFile(const wchar_t* path, std::uint32_t mask, int verbosity) {
   if (gPipeline != nullptr) {
     gPipeline->Submit(path, mask, verbosity);
   } else {
-    qx::app::ProcessFileNow(path, mask, verbosity);
+    qx::app::ProcessFileNow(path, mask, verbosity, gWhole);
   }
 }

@@ -12,7 +12,12 @@ export WINEPREFIX="$prefix"
 export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree=;mshtml=;winemenubuilder.exe=d"
 unset DISPLAY WAYLAND_DISPLAY
-if [ -x /usr/lib/wine/wine64 ]; then
+# 32-bit programs need Wine's 32-bit loader, 64-bit ones its 64-bit loader;
+# the plain wine command prefers the 32-bit one when both are installed.
+if [ "${QX_WINE_32BIT:-0}" = 1 ] && [ -x /usr/lib/wine/wine ]; then
+  wine=/usr/lib/wine/wine
+  export WINELOADER="$wine"
+elif [ "${QX_WINE_32BIT:-0}" != 1 ] && [ -x /usr/lib/wine/wine64 ]; then
   wine=/usr/lib/wine/wine64
   export WINELOADER="$wine"
 else

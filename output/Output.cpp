@@ -50,12 +50,12 @@ void Extract(const std::uint8_t* buffer, const wchar_t* path, std::int64_t lengt
   });
 }
 
-}  // namespace
-
-void WriteResource(const OutputPlace& place, ResourceKind kind, const std::uint8_t* start,
-                   std::int64_t length, int verbosity, int& counter) {
+// Names, writes (through `fill`, which puts the bytes into the new file),
+// and reports one resource.
+template <class Fill>
+void WriteNamed(const OutputPlace& place, ResourceKind kind, int verbosity, int& counter, Fill fill) {
   const wchar_t* pattern = PatternFor(kind);
-  if (pattern == nullptr || place.path == nullptr || start == nullptr || length < 0) return;
+  if (pattern == nullptr || place.path == nullptr) return;
   // Failing to get memory for the names is a failed open: nothing written.
   std::unique_ptr<OutputNames> names(new (std::nothrow) OutputNames);
   if (!names) return;
@@ -70,14 +70,29 @@ void WriteResource(const OutputPlace& place, ResourceKind kind, const std::uint8
   // reported, or gone.
   qx::plat::OutputSection section;
   qx::plat::NewFile file;
-  if (!file.Create(system, place.permissions) || !file.Write(start, length)) return;
-  if (place.intact != nullptr && place.base != nullptr &&
-      !place.intact(place.intactContext, start - place.base, length)) {
-    return;
-  }
-  if (!file.Commit()) return;
+  if (!file.Create(system, place.permissions) || !fill(file) || !file.Commit()) return;
   if (verbosity == 3) qx::PrintOut(L"  %s\n", names->printed);
   ++counter;
+}
+
+}  // namespace
+
+void WriteResource(const OutputPlace& place, ResourceKind kind, const std::uint8_t* start,
+                   std::int64_t length, int verbosity, int& counter) {
+  if (start == nullptr || length < 0) return;
+  WriteNamed(place, kind, verbosity, counter, [&](qx::plat::NewFile& file) {
+    if (!file.Write(start, length)) return false;
+    return place.intact == nullptr || place.base == nullptr ||
+           place.intact(place.intactContext, start - place.base, length);
+  });
+}
+
+void WriteResourceFrom(const OutputPlace& place, ResourceKind kind, qx::plat::InputFile& file,
+                       std::int64_t offset, std::int64_t length, int verbosity, int& counter) {
+  if (offset < 0 || length < 0) return;
+  WriteNamed(place, kind, verbosity, counter, [&](qx::plat::NewFile& output) {
+    return output.CopyFrom(file, offset, length);
+  });
 }
 
 void WriteResource(const wchar_t* path, ResourceKind kind, const std::uint8_t* start,

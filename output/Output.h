@@ -16,6 +16,8 @@
 
 #include <cstdint>
 
+#include "platform/platform.h"
+
 enum class ResourceKind { Bmp, Jpeg, Png };
 
 // Where the outputs of one source go.
@@ -43,6 +45,13 @@ struct OutputPlace {
 // write.
 void WriteResource(const OutputPlace& place, ResourceKind kind, const std::uint8_t* start,
                    std::int64_t length, int verbosity, int& counter);
+
+// The same for a resource of `length` bytes at `offset` of `file`, copied from
+// the file piece by piece: a file scanned through windows is not in memory,
+// and its images may be gigabytes long. A file that has become shorter than
+// the resource fails the write.
+void WriteResourceFrom(const OutputPlace& place, ResourceKind kind, qx::plat::InputFile& file,
+                       std::int64_t offset, std::int64_t length, int verbosity, int& counter);
 
 // The same for a source known by its path alone (outputs get 0666, limited
 // by the umask).

@@ -288,6 +288,15 @@ void WriteStdout(const wchar_t* text, std::size_t length);
 // an error box is shown.
 void FlushStdout();
 
+// ---- Standard error ----------------------------------------------------------
+
+// True when standard error is a terminal (a console on Windows), where a
+// progress line may be drawn and redrawn.
+bool StderrIsTerminal();
+
+// Writes wide text to standard error at once, unbuffered.
+void WriteStderr(const wchar_t* text, std::size_t length);
+
 // ---- The error box -----------------------------------------------------------
 
 inline constexpr unsigned kBoxYesNoErrorTaskModal = 0x2014;  // MB_YESNO|MB_ICONERROR|MB_TASKMODAL

@@ -82,4 +82,18 @@ void WriteStdout(const wchar_t* text, std::size_t length) {
 
 void FlushStdout() { Buffer().Flush(); }
 
+bool StderrIsTerminal() { return isatty(STDERR_FILENO) == 1; }
+
+void WriteStderr(const wchar_t* text, std::size_t length) {
+  if (text == nullptr || length == 0) return;
+  const std::string bytes = posix::EncodeNative(std::wstring_view(text, length));
+  std::string_view rest = bytes;
+  while (!rest.empty()) {
+    const ssize_t n = write(STDERR_FILENO, rest.data(), rest.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return;
+    rest.remove_prefix(static_cast<std::size_t>(n));
+  }
+}
+
 }  // namespace qx::plat

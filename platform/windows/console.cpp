@@ -107,6 +107,25 @@ void FlushStdout() {
   std::fflush(stdout);
 }
 
+bool StderrIsTerminal() {
+  const HANDLE handle = GetStdHandle(STD_ERROR_HANDLE);
+  DWORD mode = 0;
+  return handle != nullptr && handle != INVALID_HANDLE_VALUE && GetConsoleMode(handle, &mode) != 0;
+}
+
+void WriteStderr(const wchar_t* text, std::size_t length) {
+  if (text == nullptr || length == 0) return;
+  const HANDLE handle = GetStdHandle(STD_ERROR_HANDLE);
+  if (handle == nullptr || handle == INVALID_HANDLE_VALUE) return;
+  DWORD mode = 0;
+  if (GetConsoleMode(handle, &mode)) {
+    WriteConsoleAll(handle, text, length);
+  } else {
+    const std::string bytes = windows::ToUtf8(std::wstring_view(text, length));
+    WriteAll(handle, bytes.data(), bytes.size());
+  }
+}
+
 int ShowErrorBox(const wchar_t* text, const wchar_t* caption, unsigned style) {
   FlushStdout();
   if (const ErrorBoxHook hook = gBoxHook.load()) return hook(text, caption, style);
