@@ -54,7 +54,7 @@ struct Settings {
   bool subdirs = false;
   int verbosity = 3;
   int threads = 0;  // 0: one per online core
-  bool whole = false;
+  qx::app::FileSettings files;
 };
 
 constexpr int kMostThreads = 256;
@@ -101,7 +101,10 @@ Settings ReadOptions(int argc, wchar_t* argv[]) {
       settings.subdirs = true;
       arg[0] = L'\0';
     } else if (Safe_wcsicmp(arg, L"-whole") == 0) {
-      settings.whole = true;
+      settings.files.whole = true;
+      arg[0] = L'\0';
+    } else if (Safe_wcsicmp(arg, L"-unpack") == 0) {
+      settings.files.unpack = true;
       arg[0] = L'\0';
     } else if (Safe_wcsnicmp(arg, L"-verbosity=", 11) == 0) {
       switch (arg[11]) {
@@ -226,9 +229,9 @@ extern "C" int wmain(int argc, wchar_t* argv[]) {
   // this thread walks and writes.
   const int threads = settings.threads > 0 ? settings.threads : DefaultThreadCount();
   std::unique_ptr<qx::app::Pipeline> pipeline;
-  if (threads > 1) pipeline = std::make_unique<qx::app::Pipeline>(threads, settings.whole);
+  if (threads > 1) pipeline = std::make_unique<qx::app::Pipeline>(threads, settings.files);
   qx::app::UsePipeline(pipeline.get());
-  qx::app::ScanWholeFiles(settings.whole);
+  qx::app::UseFileSettings(settings.files);
 
   auto buffers = std::make_unique<ExpansionBuffers>();
   for (int i = 1; i < argc; ++i) {

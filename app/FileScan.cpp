@@ -8,6 +8,8 @@
 #include "app/Driver.h"
 #include "app/FileSource.h"
 #include "scanners/Scanners.h"
+#include "unpack/Unpack.h"
+#include "support/ByteOrder.h"
 #include "support/Console.h"
 
 namespace qx::app {
@@ -132,8 +134,128 @@ bool HitWriter::Intact(const void* input, std::int64_t start, std::int64_t lengt
   return damagedFrom < 0 || start + length <= damagedFrom;
 }
 
+namespace {
+
+// The source's own hits are kept for comparison up to this many; beyond,
+// images of its containers are written without it.
+constexpr std::size_t kKeptHits = 1 << 20;
+
+// An image found in a sequence, with the fingerprint of its bytes.
+struct Found {
+  ResourceKind kind;
+  std::int64_t start;
+  std::int64_t length;
+  std::uint64_t print;
+};
+
+// The images of one decoded stream on the way down, for the streams found
+// inside it.
+struct Level {
+  std::vector<Found> found;
+};
+
+}  // namespace
+
+std::uint64_t FingerprintBytes(const std::uint8_t* data, std::int64_t length, std::uint64_t seed) {
+  // FNV-1a, eight bytes at a time folded in, then mixed.
+  std::uint64_t h = seed ^ static_cast<std::uint64_t>(length);
+  std::int64_t i = 0;
+  for (; i + 8 <= length; i += 8) {
+    h = (h ^ (static_cast<std::uint64_t>(ReadLe32(data + i)) |
+              (static_cast<std::uint64_t>(ReadLe32(data + i + 4)) << 32))) *
+        0x100000001B3ull;
+    h ^= h >> 29;
+  }
+  for (; i < length; ++i) h = (h ^ data[i]) * 0x100000001B3ull;
+  h ^= h >> 33;
+  h *= 0xFF51AFD7ED558CCDull;
+  h ^= h >> 33;
+  return h;
+}
+
+void UnpackAndWrite(ByteSource& source, std::uint32_t mask, HitWriter& writer) {
+  UnpackLimits limits;
+  limits.streamBytes = kMaxFileBytes;
+  // The same for every run, whatever its threads, so that what a bomb is
+  // cut to never depends on them; the decoding is done by one thread at a
+  // time.
+  limits.memoryBytes = std::int64_t{256} << 20;
+  std::vector<Level> levels;  // levels[d - 1]: the stream of depth d last reported
+  // Whether an image of `kind` with these bytes lies in [from, to) of the
+  // sequence the stream was found in.
+  const auto seenInParent = [&](int depth, ResourceKind kind, std::int64_t from, std::int64_t to,
+                                std::int64_t length, std::uint64_t print) {
+    if (depth == 1) {
+      for (const Hit& hit : writer.Hits()) {
+        if (hit.kind != kind || hit.length != length || hit.start < from || hit.start + length > to) {
+          continue;
+        }
+        std::uint64_t raw = 0;
+        if (writer.Fingerprint(hit, &raw) && raw == print) return true;
+      }
+      return false;
+    }
+    for (const Found& found : levels[static_cast<std::size_t>(depth) - 2].found) {
+      if (found.kind == kind && found.length == length && found.start >= from &&
+          found.start + length <= to && found.print == print) {
+        return true;
+      }
+    }
+    return false;
+  };
+  try {
+    Unpack(source, limits, [&](const DecodedStream& stream) {
+      levels.resize(static_cast<std::size_t>(stream.depth));
+      Level& level = levels.back();
+      level.found.clear();
+      for (const SearchEntry& each : kSearches) {
+        if ((mask & each.bit) == 0) continue;
+        each.search(stream.data, stream.length, [&](std::int64_t start, std::int64_t length) {
+          const std::uint64_t print = FingerprintBytes(stream.data + start, length);
+          if (level.found.size() < kKeptHits) level.found.push_back({each.kind, start, length, print});
+          if (seenInParent(stream.depth, each.kind, stream.offset, stream.end, length, print)) return;
+          writer.WriteBytes(each.kind, stream.data + start, length);
+        });
+      }
+    });
+  } catch (const std::bad_alloc&) {
+    // Memory for the searches ran out: the file's unpacking ends here.
+  }
+}
+
+bool HitWriter::Fingerprint(const Hit& hit, std::uint64_t* print) {
+  if (hit.start < 0 || hit.length < 0) return false;
+  if (!fromFile_) {
+    if (hit.start + hit.length > input_.Loaded()) return false;
+    *print = FingerprintBytes(input_.Data() + hit.start, hit.length);
+    return true;
+  }
+  // A file scanned through windows: the bytes are read again, which only
+  // happens for an image as long as one found in a container over it.
+  std::vector<std::uint8_t> bytes;
+  try {
+    bytes.resize(static_cast<std::size_t>(hit.length));
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+  if (!input_.ReadAt(hit.start, bytes.data(), bytes.size())) return false;
+  *print = FingerprintBytes(bytes.data(), hit.length);
+  return true;
+}
+
+void HitWriter::WriteBytes(ResourceKind kind, const std::uint8_t* data, std::int64_t length) {
+  OutputPlace place = place_;
+  place.intact = nullptr;
+  place.base = nullptr;
+  try {
+    WriteResource(place, kind, data, length, verbosity_, counters_[static_cast<int>(kind)]);
+  } catch (const std::bad_alloc&) {
+  }
+}
+
 void HitWriter::Write(const Hit& hit) {
   if (hit.start < 0 || hit.length < 0) return;
+  if (keepHits_ && hits_.size() < kKeptHits) hits_.push_back(hit);
   int& counter = counters_[static_cast<int>(hit.kind)];
   try {
     if (fromFile_) {

@@ -6,6 +6,7 @@
 
 #include "app/Driver.h"
 #include "app/FileScan.h"
+#include "app/FileSource.h"
 #include "app/Progress.h"
 
 namespace qx::app {
@@ -156,9 +157,9 @@ class Pipeline::Workers {
   std::vector<std::thread> threads_;
 };
 
-Pipeline::Pipeline(int threads, bool whole)
+Pipeline::Pipeline(int threads, const FileSettings& settings)
     : threads_(threads < 1 ? 1 : threads),
-      whole_(whole),
+      settings_(settings),
       workers_(std::make_unique<Workers>(threads_)) {}
 
 Pipeline::~Pipeline() {
@@ -204,7 +205,7 @@ void Pipeline::Submit(const wchar_t* path, std::uint32_t mask, int verbosity) {
   std::wstring absolute(plat::kPathCapacity, L'\0');
   if (!plat::FullPath(path, absolute.data(), plat::kPathCapacity)) {
     Finish();
-    ProcessFileNow(path, mask, verbosity, whole_);
+    ProcessFileNow(path, mask, verbosity, settings_);
     return;
   }
   absolute.resize(std::wcslen(absolute.c_str()));
@@ -217,7 +218,7 @@ void Pipeline::Submit(const wchar_t* path, std::uint32_t mask, int verbosity) {
   }
   if (job->input.Open(job->systemPath.c_str())) {
     const std::int64_t size = job->input.Size();
-    if (size > kMaxFileBytes && whole_) {
+    if (size > kMaxFileBytes && settings_.whole) {
       job->windowed = true;
       job->size = size;
       job->loaded = true;
@@ -253,6 +254,7 @@ void Pipeline::CompleteFront() {
   if (job.loaded) {
     HitWriter writer(job.input, job.path.c_str(), job.systemPath.c_str(), job.verbosity,
                      job.windowed);
+    if (settings_.unpack) writer.KeepHits();
     // A file scanned through windows may take long: a progress line follows
     // its searches until its last output is written.
     int searches = 0;
@@ -281,6 +283,8 @@ void Pipeline::CompleteFront() {
         writer.Write(hit);
       }
     }
+    progress.reset();
+    if (settings_.unpack) Unpack(job, writer);
     {
       std::unique_lock<std::mutex> lock(job.mutex);
       job.changed.wait(lock, [&] { return !job.touching; });
@@ -293,18 +297,30 @@ void Pipeline::CompleteFront() {
   pending_.pop_front();
 }
 
+void Pipeline::Unpack(Job& job, HitWriter& writer) {
+  if (job.windowed) {
+    FileSource source(job.input, job.size, WindowedSearchFor(threads_).window);
+    UnpackAndWrite(source, job.mask, writer);
+  } else {
+    SpanSource source(job.input.Data(), job.input.Loaded());
+    UnpackAndWrite(source, job.mask, writer);
+  }
+}
+
 void Pipeline::Finish() {
   while (!pending_.empty()) CompleteFront();
 }
 
-void ProcessFileNow(const wchar_t* path, std::uint32_t mask, int verbosity, bool whole) {
+void ProcessFileNow(const wchar_t* path, std::uint32_t mask, int verbosity,
+                    const FileSettings& settings) {
   Announce(path, verbosity);
   plat::InputFile input;
   if (!input.Open(path)) return;
   const std::int64_t size = input.Size();
   if (size < 0) return;
-  if (size > kMaxFileBytes && whole) {
+  if (size > kMaxFileBytes && settings.whole) {
     HitWriter writer(input, path, nullptr, verbosity, true);
+    if (settings.unpack) writer.KeepHits();
     int searches = 0;
     for (int kind = 0; kind < kKindCount; ++kind) searches += KindSelected(mask, kind) ? 1 : 0;
     std::atomic<std::int64_t> scanned{0};
@@ -323,13 +339,23 @@ void ProcessFileNow(const wchar_t* path, std::uint32_t mask, int verbosity, bool
       before.fetch_add(size);
       scanned.store(0);
     }
+    progress.reset();
+    if (settings.unpack) {
+      FileSource source(input, size, search.window);
+      UnpackAndWrite(source, mask, writer);
+    }
     return;
   }
   bool noRoom = false;
   if (!input.Load(size < kMaxFileBytes ? size : kMaxFileBytes, &noRoom)) return;
   HitWriter writer(input, path, nullptr, verbosity);
+  if (settings.unpack) writer.KeepHits();
   for (int kind = 0; kind < kKindCount; ++kind) {
     if (KindSelected(mask, kind)) ScanKind(input, kind, [&writer](const Hit& hit) { writer.Write(hit); });
+  }
+  if (settings.unpack) {
+    SpanSource source(input.Data(), input.Loaded());
+    UnpackAndWrite(source, mask, writer);
   }
 }
 

@@ -26,15 +26,14 @@
 #include <unordered_map>
 #include <vector>
 
+#include "app/FileScan.h"
 #include "platform/platform.h"
 
 namespace qx::app {
 
 class Pipeline {
  public:
-  // `whole`: files larger than kMaxFileBytes are scanned whole, through
-  // windows, instead of their first kMaxFileBytes.
-  Pipeline(int threads, bool whole);
+  Pipeline(int threads, const FileSettings& settings);
   ~Pipeline();  // finishes every file, then stops the threads
   Pipeline(const Pipeline&) = delete;
   Pipeline& operator=(const Pipeline&) = delete;
@@ -57,10 +56,11 @@ class Pipeline {
   class Workers;
 
   void CompleteFront();
+  void Unpack(Job& job, HitWriter& writer);
   static std::wstring FoldedStem(const wchar_t* path);
 
   int threads_;
-  bool whole_;
+  FileSettings settings_;
   std::unique_ptr<Workers> workers_;
   std::deque<std::unique_ptr<Job>> pending_;
   int loaded_ = 0;
@@ -70,10 +70,11 @@ class Pipeline {
 
 // One file from start to end on the calling thread, writing each output as
 // soon as it is found: the single-threaded run.
-void ProcessFileNow(const wchar_t* path, std::uint32_t mask, int verbosity, bool whole);
+void ProcessFileNow(const wchar_t* path, std::uint32_t mask, int verbosity,
+                    const FileSettings& settings);
 
-// Whether the run scans files whole (-whole); ProcessFile follows it.
-void ScanWholeFiles(bool whole);
+// How the run takes each file; ProcessFile follows it.
+void UseFileSettings(const FileSettings& settings);
 
 // True when `name` has the form of an output name, <stem>_NNN.<bmp|jpg|png>;
 // *stem then receives the stem, folded for comparison with others.

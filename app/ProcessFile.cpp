@@ -8,7 +8,7 @@
 namespace {
 
 qx::app::Pipeline* gPipeline = nullptr;
-bool gWhole = false;
+qx::app::FileSettings gSettings;
 
 }  // namespace
 
@@ -16,7 +16,7 @@ namespace qx::app {
 
 void UsePipeline(Pipeline* pipeline) { gPipeline = pipeline; }
 
-void ScanWholeFiles(bool whole) { gWhole = whole; }
+void UseFileSettings(const FileSettings& settings) { gSettings = settings; }
 
 bool SettleEntry(const wchar_t* path, plat::FindData* entry) {
   std::wstring stem;
@@ -31,6 +31,6 @@ void ProcessFile(const wchar_t* path, std::uint32_t mask, int verbosity) {
   if (gPipeline != nullptr) {
     gPipeline->Submit(path, mask, verbosity);
   } else {
-    qx::app::ProcessFileNow(path, mask, verbosity, gWhole);
+    qx::app::ProcessFileNow(path, mask, verbosity, gSettings);
   }
 }

@@ -103,8 +103,8 @@ class Unpacker {
   std::int64_t DecodeDeflate(SlotReader& work, const DeflateContainer& container, std::int64_t at,
                              ContainerKind kind, int depth);
   std::int64_t DecodeBase64(SlotReader& work, const Base64Block& block, int depth);
-  void Deliver(StreamBuffer& stream, int depth, ContainerKind kind, std::int64_t at, bool complete,
-               bool cut);
+  void Deliver(StreamBuffer& stream, int depth, ContainerKind kind, std::int64_t at,
+               std::int64_t end, bool complete, bool cut);
   std::int64_t Cap() const { return Smallest(limits_.streamBytes, totalLeft_); }
 
   const UnpackLimits& limits_;
@@ -151,7 +151,7 @@ std::int64_t Unpacker::DecodeDeflate(SlotReader& work, const DeflateContainer& c
   std::int64_t after = outcome.end;
   const bool complete =
       outcome.ended && unpack::CheckTrailer(work, container, outcome, stream.size(), &after);
-  Deliver(stream, depth, kind, at, complete, outcome.cut);
+  Deliver(stream, depth, kind, at, after, complete, outcome.cut);
   return after;
 }
 
@@ -163,19 +163,20 @@ std::int64_t Unpacker::DecodeBase64(SlotReader& work, const Base64Block& block, 
   // shorter decode would be cut anyway and the same refusal is likely.
   if (size == 0 || !stream.Reserve(size)) return block.end;
   stream.SetSize(unpack::DecodeBase64(work, block, stream.data(), size));
-  Deliver(stream, depth, ContainerKind::kBase64, block.start, size == whole, size < whole);
+  Deliver(stream, depth, ContainerKind::kBase64, block.start, block.end, size == whole,
+          size < whole);
   return block.end;
 }
 
 void Unpacker::Deliver(StreamBuffer& stream, int depth, ContainerKind kind, std::int64_t at,
-                       bool complete, bool cut) {
+                       std::int64_t end, bool complete, bool cut) {
   const std::int64_t size = stream.size();
   totalLeft_ -= size;
   if (totalLeft_ <= 0) summary_.totalSpent = true;
   ++summary_.streams;
   summary_.decodedBytes += size;
   stream.Fit();
-  onStream_(DecodedStream{stream.data(), size, depth, kind, at, complete, cut});
+  onStream_(DecodedStream{stream.data(), size, depth, kind, at, end, complete, cut});
   if (depth < limits_.maxDepth && totalLeft_ > 0) {
     SpanSource inner(stream.data(), size);
     Search(inner, depth + 1);

@@ -85,6 +85,9 @@ struct DecodedStream {
   // character) in the sequence it was found in: the input for depth 1, the
   // parent stream otherwise.
   std::int64_t offset;
+  // Where the container's bytes end in that same sequence: the compressed
+  // data read (with a gzip member's trailer), or the base64 text.
+  std::int64_t end;
   // Read to its proper end (and, where the container carries one, its CRC
   // matched); false when cut by a limit or ended by damage.
   bool complete;

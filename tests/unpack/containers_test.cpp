@@ -56,9 +56,12 @@ TEST(UnpackContainers, PipeWrittenZipWithDataDescriptors) {
 }
 
 TEST(UnpackContainers, ZipAfterOtherBytes) {
-  const Unpacked run = UnpackAllWindows(ReadData("appended.bin"));
+  const Bytes appended = ReadData("appended.bin");
+  const Unpacked run = UnpackAllWindows(appended);
   ASSERT_EQ(1u, run.found.size());
   EXPECT_EQ(1000, run.found[0].offset);
+  // The entry's bytes end where the archive's central directory begins.
+  EXPECT_EQ(Find(appended, "PK\x01\x02"), run.found[0].end);
   EXPECT_EQ(ReadData("png_palette.png"), run.found[0].bytes);
 }
 
@@ -67,6 +70,8 @@ TEST(UnpackContainers, TarGzYieldsTheTar) {
   ASSERT_EQ(1u, run.found.size());
   EXPECT_EQ(ContainerKind::kGzipMember, run.found[0].kind);
   EXPECT_EQ(0, run.found[0].offset);
+  // The member's bytes end with its trailer, at the end of the file.
+  EXPECT_EQ(static_cast<std::int64_t>(ReadData("images.tar.gz").size()), run.found[0].end);
   EXPECT_TRUE(run.found[0].complete);
   EXPECT_EQ(ReadData("images.tar"), run.found[0].bytes);
 }
@@ -94,6 +99,8 @@ TEST(UnpackContainers, DataUrlsInCssAndHtmlEndAtTheirDelimiters) {
   // The prose, its long word and the hex digest decode to nothing.
   ASSERT_EQ(2u, run.found.size());
   EXPECT_EQ(Find(page, "base64,") + 7, run.found[0].offset);
+  // The text ends at the URL's closing parenthesis.
+  EXPECT_EQ(Find(page, ") no-repeat"), run.found[0].end);
   EXPECT_EQ(ReadData("greyscale.jpg"), run.found[0].bytes);
   EXPECT_EQ(ReadData("png_palette.png"), run.found[1].bytes);
   for (const Found& f : run.found) EXPECT_EQ(ContainerKind::kBase64, f.kind);

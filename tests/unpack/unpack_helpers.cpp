@@ -12,7 +12,7 @@ Unpacked UnpackBytes(const Bytes& input, const UnpackLimits& limits, std::int64_
   Unpacked run;
   SpanSource source(input.data(), static_cast<std::int64_t>(input.size()), window);
   run.summary = Unpack(source, limits, [&](const DecodedStream& s) {
-    Found f{s.kind, s.depth, s.offset, s.length, 0, s.complete, s.cut, {}};
+    Found f{s.kind, s.depth, s.offset, s.end, s.length, 0, s.complete, s.cut, {}};
     f.crc = static_cast<std::uint32_t>(
         crc32(0, s.data, static_cast<unsigned>(s.length)));
     if (s.length <= 1 << 20) f.bytes.assign(s.data, s.data + s.length);

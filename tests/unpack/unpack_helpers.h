@@ -16,6 +16,7 @@ struct Found {
   ContainerKind kind;
   int depth;
   std::int64_t offset;
+  std::int64_t end;  // of the container's bytes
   std::int64_t length;
   std::uint32_t crc;  // of the decoded bytes
   bool complete;
