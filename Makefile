@@ -7,7 +7,8 @@ GENERATOR := $(if $(shell command -v ninja 2>/dev/null),-G Ninja,)
 JOBS ?= 2
 CTEST := ctest --output-on-failure -j$(JOBS)
 
-.PHONY: all build run test test-gcc test-asan test-clang fuzz bench windows test-windows clean
+.PHONY: all build run test test-gcc test-asan test-clang fuzz bench windows test-windows \
+	install package clean
 
 all: build
 
@@ -82,5 +83,31 @@ test-windows:
 	    sh -c 'cd build-win32 && $(CTEST)'; \
 	fi
 
+# Installs the program, its manual page, README and LICENSE under PREFIX
+# (bin/, share/man/man1/, share/doc/quarrix/); DESTDIR, when given, is put in
+# front of every installed path (staged installs).
+PREFIX ?= /usr/local
+install:
+	cmake -S . -B build $(GENERATOR) -DCMAKE_BUILD_TYPE=Release
+	cmake --build build --target quarrix -j$(JOBS)
+	DESTDIR="$(DESTDIR)" cmake --install build --prefix "$(PREFIX)"
+
+# Packages, all put in dist/: the Debian package of the Linux build and a zip
+# of each Windows build (quarrix.exe, README.md, LICENSE). cpack packs what the
+# builds above made; with Ninja it builds nothing itself.
+VERSION := $(shell sed -n 's/^project.Quarrix VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
+DEB_ARCH := $(shell dpkg --print-architecture 2>/dev/null || echo amd64)
+DIST := dist
+package: windows
+	cmake -S . -B build $(GENERATOR) -DCMAKE_BUILD_TYPE=Release
+	cmake --build build --target quarrix -j$(JOBS)
+	cd build && cpack -G DEB
+	cd build-win64 && cpack -G ZIP
+	cd build-win32 && cpack -G ZIP
+	rm -rf $(DIST) && mkdir -p $(DIST)
+	cp build/quarrix_$(VERSION)_$(DEB_ARCH).deb build-win64/quarrix-$(VERSION)-win64.zip \
+	  build-win32/quarrix-$(VERSION)-win32.zip $(DIST)/
+	@echo "packages in $(DIST)/:" && ls -l $(DIST)
+
 clean:
-	rm -rf build build-asan build-clang build-bench build-win64 build-win32
+	rm -rf build build-asan build-clang build-bench build-win64 build-win32 $(DIST)
