@@ -80,15 +80,6 @@ void ScanKind(const plat::InputFile& input, int kind, const std::function<void(c
   }
 }
 
-void TouchPages(const std::uint8_t* data, std::int64_t from, std::int64_t to) {
-  constexpr std::int64_t kPage = 4096;
-  unsigned sum = 0;
-  for (std::int64_t at = from; at < to; at += kPage) sum += data[at];
-  // Kept, so that the reads are not optimised away.
-  static std::atomic<unsigned> sink{0};
-  sink.fetch_add(sum, std::memory_order_relaxed);
-}
-
 WindowedSearch WindowedSearchFor(int threads) {
   constexpr std::int64_t kRunBudget = std::int64_t{192} << 20;
   const std::int64_t each = kRunBudget / (threads < 1 ? 1 : threads);

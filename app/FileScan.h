@@ -37,10 +37,6 @@ bool KindSelected(std::uint32_t mask, int kind);
 // has been handed on.
 void ScanKind(const plat::InputFile& input, int kind, const std::function<void(const Hit&)>& sink);
 
-// Reads one byte of every page in [from, to) of a loaded block, so that the
-// cost of mapping them in is paid here, on this thread.
-void TouchPages(const std::uint8_t* data, std::int64_t from, std::int64_t to);
-
 // Files larger than one span, scanned whole (-whole) through windows.
 //
 // The memory of one windowed search: the windows of its source's slots and

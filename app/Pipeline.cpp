@@ -54,28 +54,31 @@ struct Pipeline::Job {
   std::mutex mutex;
   std::condition_variable changed;
   KindQueue kinds[kKindCount];
-  // The touch of the second half's pages reads the loaded block too: the
-  // block is released only once it is over.
-  bool touching = false;
+  // Tasks bringing the block's pages in read it too: the block is released
+  // only once they are over.
+  int populating = 0;
 };
 
-// A piece of work for the pool: one search of one file, or bringing the
-// second half of a large file's pages in while the first searches fault the
-// first half in themselves.
+// A piece of work for the pool: one search of one file, or bringing one half
+// of a large file's pages in.
 struct Task {
   Pipeline::Job* job;
-  int kind;  // index into kSearches, or kPrefetch
+  int kind;  // index into kSearches, or kPopulateFirst or kPopulateSecond
 };
 
-constexpr int kPrefetch = -1;
-// Below this, spreading the first touch of a file's pages over two threads
-// gains less than it costs.
-constexpr std::int64_t kPrefetchFrom = 8 << 20;
+constexpr int kPopulateFirst = -1;
+constexpr int kPopulateSecond = -2;
+// A file this large is mapped without its pages, which two tasks bring in
+// on the pool's threads, half each, so that the driver's thread does not
+// spend that time and two threads share it; a smaller one has its pages
+// brought in by the driver's thread as it maps it, in one call.
+constexpr std::int64_t kPopulateApart = 8 << 20;
 
 class Pipeline::Workers {
  public:
   explicit Workers(int count) : windowed_(WindowedSearchFor(count)) {
     for (int i = 0; i < count; ++i) threads_.emplace_back([this] { Run(); });
+    releaser_ = std::thread([this] { ReleaseFinished(); });
   }
   ~Workers() {
     {
@@ -83,7 +86,9 @@ class Pipeline::Workers {
       stopping_ = true;
     }
     wake_.notify_all();
+    released_.notify_all();
     for (std::thread& thread : threads_) thread.join();
+    releaser_.join();
   }
   Workers(const Workers&) = delete;
   Workers& operator=(const Workers&) = delete;
@@ -95,15 +100,52 @@ class Pipeline::Workers {
   void Add(Job* job) {
     {
       std::lock_guard<std::mutex> lock(mutex_);
-      if (threads_.size() > 1 && !job->windowed && job->input.Loaded() >= kPrefetchFrom) {
-        job->touching = true;
-        tasks_.push_back(Task{job, kPrefetch});
+      ++loaded_;
+      if (!job->windowed && job->input.Loaded() >= kPopulateApart) {
+        job->populating = 2;
+        tasks_.push_back(Task{job, kPopulateFirst});
+        tasks_.push_back(Task{job, kPopulateSecond});
       }
       for (int kind = 0; kind < kKindCount; ++kind) {
         if (!job->kinds[kind].done) tasks_.push_back(Task{job, kind});
       }
     }
     wake_.notify_all();
+  }
+
+  // Takes a finished file, to be released (its block unmapped, which takes
+  // time for a large one) by a thread of its own, so that neither the
+  // driver nor a search waits for it. A release waits only for the tasks
+  // that read the block, and those were queued before the file's searches,
+  // which are over: the driver may always wait for a release.
+  void Release(std::unique_ptr<Job> job) {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      releasing_.push_back(std::move(job));
+      ++unreleased_;
+    }
+    released_.notify_all();
+  }
+
+  // Files loaded and not yet released.
+  int Loaded() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return loaded_;
+  }
+
+  // Waits until one more file is released, if one is on its way out.
+  // False when none is.
+  bool WaitForARelease() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (unreleased_ == 0) return false;
+    const int before = loaded_;
+    released_.wait(lock, [&] { return loaded_ < before; });
+    return true;
+  }
+
+  void WaitLoadedBelow(int count) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    released_.wait(lock, [&] { return loaded_ < count; });
   }
 
  private:
@@ -117,16 +159,40 @@ class Pipeline::Workers {
         task = tasks_.front();
         tasks_.pop_front();
       }
-      if (task.kind == kPrefetch) {
+      if (task.kind == kPopulateFirst || task.kind == kPopulateSecond) {
         Job& job = *task.job;
-        const std::int64_t length = job.input.Loaded();
-        TouchPages(job.input.Data(), length / 2, length);
+        const std::int64_t half = job.input.Loaded() / 2;
+        if (task.kind == kPopulateFirst) {
+          job.input.Populate(0, half);
+        } else {
+          job.input.Populate(half, job.input.Loaded());
+        }
         std::lock_guard<std::mutex> lock(job.mutex);
-        job.touching = false;
+        --job.populating;
         job.changed.notify_all();
       } else {
         Search(*task.job, task.kind);
       }
+    }
+  }
+
+  void ReleaseFinished() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+      released_.wait(lock, [&] { return stopping_ || !releasing_.empty(); });
+      if (releasing_.empty()) return;
+      std::unique_ptr<Job> job = std::move(releasing_.front());
+      releasing_.pop_front();
+      lock.unlock();
+      {
+        std::unique_lock<std::mutex> jobLock(job->mutex);
+        job->changed.wait(jobLock, [&] { return job->populating == 0; });
+      }
+      job.reset();  // unmaps the block and closes the file
+      lock.lock();
+      --loaded_;
+      --unreleased_;
+      released_.notify_all();
     }
   }
 
@@ -152,7 +218,12 @@ class Pipeline::Workers {
   const WindowedSearch windowed_;
   std::mutex mutex_;
   std::condition_variable wake_;
+  std::condition_variable released_;
   std::deque<Task> tasks_;
+  std::deque<std::unique_ptr<Job>> releasing_;
+  int loaded_ = 0;
+  int unreleased_ = 0;  // handed to Release, not yet released
+  std::thread releaser_;
   bool stopping_ = false;
   std::vector<std::thread> threads_;
 };
@@ -213,9 +284,7 @@ void Pipeline::Submit(const wchar_t* path, std::uint32_t mask, int verbosity) {
   job->stem = FoldedStem(path);
 
   // At most threads_ files loaded; and a bound on files waiting in all.
-  while (loaded_ >= threads_ || pending_.size() >= static_cast<std::size_t>(threads_) * 4 + 64) {
-    CompleteFront();
-  }
+  WaitForRoom(threads_);
   if (job->input.Open(job->systemPath.c_str())) {
     const std::int64_t size = job->input.Size();
     if (size > kMaxFileBytes && settings_.whole) {
@@ -225,13 +294,14 @@ void Pipeline::Submit(const wchar_t* path, std::uint32_t mask, int verbosity) {
     } else if (size >= 0) {
       const std::int64_t length = size < kMaxFileBytes ? size : kMaxFileBytes;
       bool noRoom = false;
-      job->loaded = job->input.Load(length, &noRoom);
+      const bool populate = length < kPopulateApart;
+      job->loaded = job->input.Load(length, &noRoom, populate);
       // Memory or address space held by files before this one comes back
       // as they are finished: the load is tried again with fewer files
       // loaded, down to this one alone, as a single-threaded run loads it.
-      while (!job->loaded && noRoom && loaded_ > 0) {
-        CompleteFront();
-        job->loaded = job->input.Load(length, &noRoom);
+      while (!job->loaded && noRoom && workers_->Loaded() > 0) {
+        WaitForRoom(workers_->Loaded());
+        job->loaded = job->input.Load(length, &noRoom, populate);
       }
     }
   }
@@ -242,7 +312,6 @@ void Pipeline::Submit(const wchar_t* path, std::uint32_t mask, int verbosity) {
     for (int kind = 0; kind < kKindCount; ++kind) {
       queued->kinds[kind].done = !KindSelected(queued->mask, kind);
     }
-    ++loaded_;
     workers_->Add(queued);
   }
 }
@@ -285,16 +354,26 @@ void Pipeline::CompleteFront() {
     }
     progress.reset();
     if (settings_.unpack) Unpack(job, writer);
-    {
-      std::unique_lock<std::mutex> lock(job.mutex);
-      job.changed.wait(lock, [&] { return !job.touching; });
-    }
-    job.input.Unload();
-    --loaded_;
   }
   const auto stem = stems_.find(job.stem);
   if (stem != stems_.end() && --stem->second == 0) stems_.erase(stem);
+  std::unique_ptr<Job> done = std::move(pending_.front());
   pending_.pop_front();
+  if (done->loaded) workers_->Release(std::move(done));
+}
+
+void Pipeline::WaitForRoom(int loaded) {
+  // A file on its way out frees room soonest; otherwise finishing the
+  // oldest file does.
+  while (workers_->Loaded() >= loaded ||
+         pending_.size() >= static_cast<std::size_t>(threads_) * 4 + 64) {
+    if (workers_->Loaded() >= loaded && workers_->WaitForARelease()) continue;
+    if (!pending_.empty()) {
+      CompleteFront();
+    } else {
+      workers_->WaitLoadedBelow(loaded);
+    }
+  }
 }
 
 void Pipeline::Unpack(Job& job, HitWriter& writer) {

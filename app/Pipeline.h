@@ -56,6 +56,8 @@ class Pipeline {
   class Workers;
 
   void CompleteFront();
+  // Finishes files until fewer than `loaded` are loaded.
+  void WaitForRoom(int loaded);
   void Unpack(Job& job, HitWriter& writer);
   static std::wstring FoldedStem(const wchar_t* path);
 
@@ -63,7 +65,6 @@ class Pipeline {
   FileSettings settings_;
   std::unique_ptr<Workers> workers_;
   std::deque<std::unique_ptr<Job>> pending_;
-  int loaded_ = 0;
   // Folded name parts of the pending files, with their counts.
   std::unordered_map<std::wstring, int> stems_;
 };

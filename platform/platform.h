@@ -166,7 +166,12 @@ class InputFile {
   // memory with one read; an empty file needs neither. False when neither
   // works: *noRoom (if given) then tells whether memory or address space ran
   // out, which may be there again once other files are released.
-  bool Load(std::int64_t length, bool* noRoom = nullptr);
+  // With `populate`, every cached page of a mapping is brought in at once
+  // (one call instead of a fault per page); without, Populate can do it
+  // later, on other threads.
+  bool Load(std::int64_t length, bool* noRoom = nullptr, bool populate = true);
+  // Brings the pages of [from, to) of the loaded block in, on this thread.
+  void Populate(std::int64_t from, std::int64_t to) const;
   const std::uint8_t* Data() const;
   std::int64_t Loaded() const;
   // Where the loaded bytes stopped being the file's, or -1 while they are
@@ -215,10 +220,11 @@ class InputFile {
 
 // A new file that replaces whatever a name held, appearing under that name
 // only once it is complete. The bytes go to a temporary file in the same
-// directory, created exclusively and without following links, which is
-// renamed over the name at the end: a link planted at the name is replaced,
-// never followed, so neither its target nor the source being scanned can be
-// overwritten, and a failed or interrupted write leaves nothing behind. The
+// directory (without a name where the system allows, else created
+// exclusively and without following links), which is linked or renamed over
+// the name at the end: a link planted at the name is replaced, never
+// followed, so neither its target nor the source being scanned can be
+// overwritten, and a failed or interrupted write leaves nothing behind. A
 // temporary's name (a dot, "qx" and five random letters or digits) is never
 // an output name, and is never longer than one.
 class NewFile {
@@ -245,6 +251,10 @@ class NewFile {
   bool Commit();
   // Removes the temporary, if there is one.
   void Abandon();
+
+  // Test seam: false makes new files take a named temporary from the start,
+  // as on file systems that cannot make files without a name.
+  static void AllowUnnamed(bool allowed);
 
   struct State;
 

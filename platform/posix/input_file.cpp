@@ -17,7 +17,17 @@
 namespace qx::plat {
 
 namespace {
+
 std::atomic<bool> gMappingAllowed{true};
+
+std::int64_t PageSize() {
+  static const std::int64_t size = [] {
+    const long page = sysconf(_SC_PAGESIZE);
+    return static_cast<std::int64_t>(page > 0 ? page : 4096);
+  }();
+  return size;
+}
+
 }  // namespace
 
 struct InputFile::State {
@@ -93,7 +103,7 @@ bool InputFile::ReadAt(std::int64_t offset, std::uint8_t* buffer, std::size_t co
   return true;
 }
 
-bool InputFile::Load(std::int64_t length, bool* noRoom) {
+bool InputFile::Load(std::int64_t length, bool* noRoom, bool populate) {
   if (noRoom != nullptr) *noRoom = false;
   if (state_->fd < 0 || length < 0 || length > state_->size || state_->data != nullptr) {
     return false;
@@ -107,7 +117,8 @@ bool InputFile::Load(std::int64_t length, bool* noRoom) {
   if (gMappingAllowed.load(std::memory_order_relaxed)) {
     // Populated at once: one call brings every cached page in, instead of a
     // fault per page while the scanners run.
-    void* mapping = ::mmap(nullptr, count, PROT_READ, MAP_PRIVATE | MAP_POPULATE, state_->fd, 0);
+    void* mapping = ::mmap(nullptr, count, PROT_READ, MAP_PRIVATE | (populate ? MAP_POPULATE : 0),
+                           state_->fd, 0);
     if (mapping != MAP_FAILED) {
       const int region = posix::RegisterMappedRegion(mapping, count);
       if (region >= 0) {
@@ -138,6 +149,20 @@ bool InputFile::Load(std::int64_t length, bool* noRoom) {
   return true;
 }
 
+void InputFile::Populate(std::int64_t from, std::int64_t to) const {
+  if (state_->mapping == nullptr || from < 0 || to > state_->length || from >= to) return;
+  const std::int64_t page = PageSize();
+  const std::int64_t start = from - from % page;
+  auto* base = static_cast<std::uint8_t*>(state_->mapping);
+#ifdef MADV_POPULATE_READ
+  if (::madvise(base + start, static_cast<std::size_t>(to - start), MADV_POPULATE_READ) == 0) return;
+#endif
+  // Older kernels: a read of one byte a page does the same, fault by fault.
+  unsigned sum = 0;
+  for (std::int64_t at = start; at < to; at += page) sum += static_cast<volatile std::uint8_t*>(base)[at];
+  (void)sum;
+}
+
 const std::uint8_t* InputFile::Data() const { return state_->data; }
 
 std::int64_t InputFile::Loaded() const { return state_->data != nullptr ? state_->length : 0; }
@@ -145,18 +170,6 @@ std::int64_t InputFile::Loaded() const { return state_->data != nullptr ? state_
 std::int64_t InputFile::DamagedFrom() const {
   return state_->region >= 0 ? posix::MappedRegionDamagedFrom(state_->region) : -1;
 }
-
-namespace {
-
-std::int64_t PageSize() {
-  static const std::int64_t size = [] {
-    const long page = sysconf(_SC_PAGESIZE);
-    return static_cast<std::int64_t>(page > 0 ? page : 4096);
-  }();
-  return size;
-}
-
-}  // namespace
 
 bool InputFile::MapView(std::int64_t offset, std::int64_t length, View* view) {
   if (state_->fd < 0 || offset < 0 || length <= 0 || view == nullptr || view->base != nullptr) {

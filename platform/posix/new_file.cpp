@@ -1,8 +1,16 @@
-// New files that replace a name only once complete: a temporary beside the
-// name, created exclusively and without following links, then renamed over
-// it. Both steps go through one descriptor of the directory, so the
-// temporary and the rename cannot end up in two different directories even
-// if a component of the path is swapped for a link meanwhile.
+// New files that replace a name only once complete.
+//
+// Where the file system can (Linux's O_TMPFILE), the bytes go to a file
+// without a name in the output's directory, which is linked under the name
+// once complete. A link never follows a link at its target (it fails when
+// anything is there), and a file without a name vanishes by itself if the
+// run ends before, so nothing is ever left behind. When the name is taken
+// (a rerun replacing its outputs) the file is linked under a temporary name
+// and renamed over it. Elsewhere the temporary is named from the start,
+// created exclusively and without following links, and renamed over the
+// name. Every step goes through one descriptor of the directory, so the
+// file cannot end up in another directory even if a component of the path
+// is swapped for a link meanwhile.
 #include <errno.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -24,7 +32,8 @@ namespace qx::plat {
 struct NewFile::State {
   int dirFd = -1;
   int fd = -1;
-  std::string temporary;  // name inside the directory
+  bool unnamed = false;   // an O_TMPFILE file, not yet linked anywhere
+  std::string temporary;  // name inside the directory, while it has one
   std::string target;     // name inside the directory
 };
 
@@ -80,9 +89,27 @@ void CloseFd(int* fd) {
   *fd = -1;
 }
 
+std::atomic<bool> gUnnamedAllowed{true};
+
+// An unnamed file is given a name through its /proc entry: linking it by
+// its descriptor alone needs a privilege the tool may not have.
+bool CanLinkUnnamed() {
+  static const bool can = ::access("/proc/self/fd", X_OK) == 0;
+  return can && gUnnamedAllowed.load(std::memory_order_relaxed);
+}
+
+// Links the unnamed file `fd` as `name` in `dirFd`. Fails with EEXIST when
+// anything, a link too, is there.
+int LinkUnnamed(int fd, int dirFd, const std::string& name) {
+  const std::string self = "/proc/self/fd/" + std::to_string(fd);
+  return ::linkat(AT_FDCWD, self.c_str(), dirFd, name.c_str(), AT_SYMLINK_FOLLOW);
+}
+
 }  // namespace
 
 NewFile::NewFile() : state_(new State) {}
+
+void NewFile::AllowUnnamed(bool allowed) { gUnnamedAllowed.store(allowed); }
 
 NewFile::~NewFile() {
   Abandon();
@@ -102,6 +129,20 @@ bool NewFile::Create(const wchar_t* path, std::uint32_t permissions) {
   state_->dirFd = ::open(directory.c_str(), kDirectoryFlags);
   if (state_->dirFd < 0) return false;
   const mode_t mode = static_cast<mode_t>(permissions & 0666u);
+#ifdef O_TMPFILE
+  if (CanLinkUnnamed()) {
+    int fd;
+    do {
+      fd = ::openat(state_->dirFd, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, mode);
+    } while (fd < 0 && errno == EINTR);
+    if (fd >= 0) {
+      state_->fd = fd;
+      state_->unnamed = true;
+      return true;
+    }
+    // A file system without unnamed files: a named temporary instead.
+  }
+#endif
   for (int attempt = 0; attempt < 64; ++attempt) {
     state_->temporary = TemporaryName();
     int fd;
@@ -181,6 +222,36 @@ bool NewFile::CopyFrom(InputFile& input, std::int64_t offset, std::int64_t count
 
 bool NewFile::Commit() {
   if (state_->fd < 0) return false;
+  if (state_->unnamed) {
+    if (LinkUnnamed(state_->fd, state_->dirFd, state_->target) == 0) {
+      state_->unnamed = false;
+      // Local file systems report no write errors at the close; were one
+      // reported, the name would hold a file that is not whole.
+      const bool closed = ::close(state_->fd) == 0;
+      state_->fd = -1;
+      if (!closed) ::unlinkat(state_->dirFd, state_->target.c_str(), 0);
+      CloseFd(&state_->dirFd);
+      return closed;
+    }
+    if (errno != EEXIST) {
+      Abandon();
+      return false;
+    }
+    // The name is taken: a temporary name, renamed over it below.
+    for (int attempt = 0; attempt < 64 && state_->temporary.empty(); ++attempt) {
+      const std::string name = TemporaryName();
+      if (LinkUnnamed(state_->fd, state_->dirFd, name) == 0) {
+        state_->temporary = name;
+      } else if (errno != EEXIST) {
+        break;
+      }
+    }
+    state_->unnamed = false;
+    if (state_->temporary.empty()) {
+      Abandon();
+      return false;
+    }
+  }
   // A failing close can report a write that did not reach the disk.
   const bool closed = ::close(state_->fd) == 0;
   state_->fd = -1;
@@ -195,6 +266,8 @@ bool NewFile::Commit() {
 }
 
 void NewFile::Abandon() {
+  // An unnamed file is gone with its last descriptor.
+  state_->unnamed = false;
   CloseFd(&state_->fd);
   if (!state_->temporary.empty() && state_->dirFd >= 0) {
     ::unlinkat(state_->dirFd, state_->temporary.c_str(), 0);

@@ -57,6 +57,9 @@ std::wstring TemporaryName() {
 
 NewFile::NewFile() : state_(new State) {}
 
+// Files here always take a named temporary.
+void NewFile::AllowUnnamed(bool) {}
+
 NewFile::~NewFile() {
   Abandon();
   delete state_;
