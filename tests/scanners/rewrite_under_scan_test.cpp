@@ -14,6 +14,7 @@
 #include <memory>
 #include <random>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "scanners/JpegSearch.h"
@@ -21,6 +22,7 @@
 #include "scanners/SourceScanners.h"
 #include "structured_content.h"
 #include "support/ByteSource.h"
+#include "test_sources.h"
 
 namespace {
 
@@ -131,6 +133,49 @@ TEST(RewriteUnderScan, Bmp) {
   std::mt19937 rng(3);
   ScanWhileRewritten(qx::testgen::BmpContent(rng, 300000),
                      {qx::FindBitmaps, Windowed<qx::FindBitmapsIn, 100, 0>}, {'B', 'M', 0x00, 0xFF, 0x80, 0x40});
+}
+
+// The windowed searches through views of 16 to 71 bytes, each taken from
+// the content or from another version of it: one with a single length field
+// at the end changed, or one with bytes corrupted anywhere.
+// Every field read again (a walk retraced, a length read twice) may then
+// disagree with its first reading. Deterministic, unlike the thread above.
+TEST(RewriteUnderScan, WindowedViewsOfChangingBytes) {
+  using FindIn = void (*)(qx::ByteSource&, const qx::HitCallback&, const qx::ScanLimits&);
+  std::mt19937 rng(99);
+  for (int round = 0; round < 300; ++round) {
+    const int kind = round % 3;
+    const FindIn findIn = kind == 0 ? qx::FindBitmapsIn : kind == 1 ? qx::FindJpegsIn : qx::FindPngsIn;
+    // PNG content is kept short, so that most rounds walk its last chunks.
+    const std::size_t size = kind == 2 ? 1000 + rng() % 4000 : 20000 + rng() % 40000;
+    std::vector<std::size_t> hot;
+    const Bytes original = kind == 0   ? qx::testgen::BmpContent(rng, size)
+                           : kind == 1 ? qx::testgen::JpegContent(rng, size)
+                                       : qx::testgen::PngContent(rng, size, &hot);
+    Bytes corrupted = original;
+    for (std::size_t k = 0; k < size / 200; ++k) {
+      corrupted[rng() % corrupted.size()] = static_cast<std::uint8_t>(rng() % 2 ? 0xFF : rng());
+    }
+    Bytes oneLength = original;
+    oneLength[hot.empty() ? rng() % size : hot[rng() % hot.size()]] = 0xFF;
+    const auto length = static_cast<std::int64_t>(original.size());
+    // Every other PNG round leaves the corrupted version out, so that walks
+    // reach the end and their retraces meet the changed length.
+    std::vector<const std::uint8_t*> versions = {original.data(), oneLength.data()};
+    if (kind != 2 || round % 2 == 0) versions.push_back(corrupted.data());
+    qx::testsrc::ChangingSource source(versions, length, 16 + round % 12 * 5,
+                                       static_cast<std::uint32_t>(round));
+    qx::ScanLimits limits;
+    limits.memoryBudget = round % 4 == 0 ? 0 : qx::kDefaultScanBudget;
+    limits.jpegDirectSteps = round % 2 == 0 ? 0 : -1;
+    std::int64_t previousEnd = 0;
+    bool inside = true;
+    findIn(source, [&](std::int64_t start, std::int64_t count) {
+      inside = inside && start >= previousEnd && count > 0 && start + count <= length;
+      previousEnd = start + count;
+    }, limits);
+    ASSERT_TRUE(inside) << round;
+  }
 }
 
 }  // namespace

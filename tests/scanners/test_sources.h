@@ -1,11 +1,13 @@
 // Byte sources for testing the windowed searches: views that are each a
 // separate heap copy of exactly their size (so the sanitizer build catches a
-// read past a view's end, and a view used after its slot moved on), and a
-// long sequence made of zeros with a few placed pieces, served without
-// allocating its length.
+// read past a view's end, and a view used after its slot moved on), views of
+// bytes that change from one view to the next, and a long sequence made of
+// zeros with a few placed pieces, served without allocating its length.
+// Each aborts when asked for a view outside the sequence.
 #pragma once
 
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <memory>
@@ -29,6 +31,7 @@ class CopyingSource final : public ByteSource {
   std::int64_t MinView() const override { return window_; }
 
   const std::uint8_t* View(int slot, std::int64_t pos, std::int64_t* end) override {
+    if (slot < 0 || slot >= kByteSourceSlots || pos < 0 || pos >= length_) std::abort();
     views_[slot].reset();
     const std::int64_t extra = rng_() % 2 ? static_cast<std::int64_t>(rng_() % window_) : 0;
     *end = length_ - pos < window_ + extra ? length_ : pos + window_ + extra;
@@ -47,6 +50,36 @@ class CopyingSource final : public ByteSource {
   std::mt19937 rng_;
   std::unique_ptr<std::uint8_t[]> views_[kByteSourceSlots];
   std::int64_t calls_ = 0;
+};
+
+// Bytes that change between views: each view is a fresh exact-size copy
+// taken from one of several versions of the sequence, picked at random per
+// view, as if another process kept rewriting the file between reads.
+class ChangingSource final : public ByteSource {
+ public:
+  ChangingSource(std::vector<const std::uint8_t*> versions, std::int64_t length,
+                 std::int64_t window, std::uint32_t seed)
+      : versions_(std::move(versions)), length_(length), window_(window), rng_(seed) {}
+
+  std::int64_t Length() const override { return length_; }
+  std::int64_t MinView() const override { return window_; }
+
+  const std::uint8_t* View(int slot, std::int64_t pos, std::int64_t* end) override {
+    if (slot < 0 || slot >= kByteSourceSlots || pos < 0 || pos >= length_) std::abort();
+    views_[slot].reset();
+    *end = length_ - pos < window_ ? length_ : pos + window_;
+    const std::uint8_t* from = versions_[rng_() % versions_.size()];
+    views_[slot] = std::make_unique<std::uint8_t[]>(static_cast<std::size_t>(*end - pos));
+    std::memcpy(views_[slot].get(), from + pos, static_cast<std::size_t>(*end - pos));
+    return views_[slot].get();
+  }
+
+ private:
+  std::vector<const std::uint8_t*> versions_;
+  std::int64_t length_;
+  std::int64_t window_;
+  std::mt19937 rng_;
+  std::unique_ptr<std::uint8_t[]> views_[kByteSourceSlots];
 };
 
 // Zeros, except for pieces placed at given positions (not overlapping);
