@@ -38,7 +38,8 @@ void FindBitmaps(const std::uint8_t* data, std::int64_t length, const HitCallbac
   const std::int64_t end = length - kTail;
   std::int64_t i = 0;
   while (i < end) {
-    i = FindByte(data, i, end, 'B');
+    // data[end] lies inside the buffer: end is 50 bytes short of it.
+    i = FindPair(data, i, end, 'B', 'M');
     if (i == end) return;
     if (const std::uint32_t fileSize = Accepted(data + i, i, length); fileSize != 0) {
       onHit(i, fileSize);
@@ -60,8 +61,10 @@ void FindBitmapsIn(ByteSource& source, const HitCallback& onHit, const ScanLimit
   while (i < end) {
     std::int64_t viewEnd = 0;
     const std::uint8_t* p = reader.View(i, &viewEnd);
-    const std::int64_t stop = viewEnd < end ? viewEnd : end;
-    const std::int64_t found = i + FindByte(p, 0, stop - i, 'B');
+    // FindPair reads the byte at its end: within this view, up to its last
+    // byte but one; a pair starting there is met by the next view.
+    const std::int64_t stop = viewEnd - 1 < end ? viewEnd - 1 : end;
+    const std::int64_t found = i + FindPair(p, 0, stop - i, 'B', 'M');
     if (found == stop) {
       i = stop;
       continue;

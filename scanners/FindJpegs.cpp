@@ -40,6 +40,7 @@
 #include <memory>
 #include <new>
 
+#include "scanners/ByteSearch.h"
 #include "scanners/JpegSearch.h"
 #include "scanners/Scanners.h"
 #include "scanners/SourceReader.h"
@@ -86,30 +87,10 @@ std::uint64_t ByteMask(const std::uint8_t* p, std::uint8_t byte) {
 }
 
 // First p in [from, end) with FF at p and `code` at p + 1, or end; data[end]
-// must be readable. memchr finds the next FF; from there 8 positions are
-// tested at a time until 24 bytes in a row hold no FF, so that FF bytes that
-// come close together (padding, hostile runs) cost no call each.
-std::int64_t FindMarkerPair(const std::uint8_t* data, std::int64_t from, std::int64_t end,
-                            std::uint8_t code) {
-  while (from < end) {
-    const void* ff = std::memchr(data + from, kMarker, static_cast<std::size_t>(end - from));
-    if (ff == nullptr) break;
-    from = static_cast<const std::uint8_t*>(ff) - data;
-    for (int quiet = 0; quiet < 3;) {
-      if (end - from < 8) {
-        for (; from < end; ++from) {
-          if (data[from] == kMarker && data[from + 1] == code) return from;
-        }
-        return end;
-      }
-      const std::uint64_t markers = ByteMask(data + from, kMarker);
-      const std::uint64_t pairs = markers & ByteMask(data + from + 1, code);
-      if (pairs != 0) return from + (std::countr_zero(pairs) >> 3);
-      from += 8;
-      quiet = markers == 0 ? quiet + 1 : 0;
-    }
-  }
-  return end;
+// must be readable.
+inline std::int64_t FindMarkerPair(const std::uint8_t* data, std::int64_t from, std::int64_t end,
+                                   std::uint8_t code) {
+  return FindPair(data, from, end, kMarker, code);
 }
 
 // Calls visit(p) for each p in [lo, hi) holding `byte`, from hi - 1 down,

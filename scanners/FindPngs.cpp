@@ -398,7 +398,8 @@ void FindPngs(const std::uint8_t* data, std::int64_t length, const HitCallback& 
   ChunkWalker<SpanBytes, std::uint32_t> walker(data, length, SpanLimits(length));
   std::int64_t i = 0;
   while (i < last) {
-    i = FindByte(data, i, last, kSignature[0]);
+    // data[last] lies inside the buffer: last is 50 bytes short of it.
+    i = FindPair(data, i, last, kSignature[0], kSignature[1]);
     if (i == last) return;
     std::int64_t end = 0;
     if (std::memcmp(data + i, kSignature, sizeof kSignature) == 0 && walker.Walk(i + 8, &end)) {
@@ -421,8 +422,10 @@ void FindPngsIn(ByteSource& source, const HitCallback& onHit, const ScanLimits& 
   while (i < last) {
     std::int64_t viewEnd = 0;
     const std::uint8_t* p = scan.View(i, &viewEnd);
-    const std::int64_t stop = std::min(viewEnd, last);
-    const std::int64_t found = i + FindByte(p, 0, stop - i, kSignature[0]);
+    // FindPair reads the byte at its end: within this view, up to its last
+    // byte but one; a pair starting there is met by the next view.
+    const std::int64_t stop = std::min(viewEnd - 1, last);
+    const std::int64_t found = i + FindPair(p, 0, stop - i, kSignature[0], kSignature[1]);
     if (found == stop) {
       i = stop;
       continue;
