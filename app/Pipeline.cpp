@@ -45,6 +45,8 @@ struct Pipeline::Job {
   std::wstring stem;
   plat::InputFile input;
   bool loaded = false;
+  // Scanned by the driver's thread when its turn comes (a small file).
+  bool inlineScan = false;
   // Scanned whole through windows: nothing is loaded, the searches map
   // windows of the file themselves, and outputs are copied from the file.
   bool windowed = false;
@@ -73,6 +75,9 @@ constexpr int kPopulateSecond = -2;
 // spend that time and two threads share it; a smaller one has its pages
 // brought in by the driver's thread as it maps it, in one call.
 constexpr std::int64_t kPopulateApart = 8 << 20;
+// A file this small is scanned by the driver's thread itself when its turn
+// comes: handing it to the pool and its hits back costs more than its scan.
+constexpr std::int64_t kScanInlineBelow = 256 << 10;
 
 class Pipeline::Workers {
  public:
@@ -101,6 +106,7 @@ class Pipeline::Workers {
     {
       std::lock_guard<std::mutex> lock(mutex_);
       ++loaded_;
+      if (job->inlineScan) return;
       if (!job->windowed && job->input.Loaded() >= kPopulateApart) {
         job->populating = 2;
         tasks_.push_back(Task{job, kPopulateFirst});
@@ -123,6 +129,15 @@ class Pipeline::Workers {
       std::lock_guard<std::mutex> lock(mutex_);
       releasing_.push_back(std::move(job));
       ++unreleased_;
+    }
+    released_.notify_all();
+  }
+
+  // A file the driver released itself.
+  void Released() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      --loaded_;
     }
     released_.notify_all();
   }
@@ -309,8 +324,9 @@ void Pipeline::Submit(const wchar_t* path, std::uint32_t mask, int verbosity) {
   Job* queued = job.get();
   pending_.push_back(std::move(job));
   if (queued->loaded) {
+    queued->inlineScan = !queued->windowed && queued->input.Loaded() < kScanInlineBelow;
     for (int kind = 0; kind < kKindCount; ++kind) {
-      queued->kinds[kind].done = !KindSelected(queued->mask, kind);
+      queued->kinds[kind].done = queued->inlineScan || !KindSelected(queued->mask, kind);
     }
     workers_->Add(queued);
   }
@@ -338,6 +354,12 @@ void Pipeline::CompleteFront() {
         return done;
       });
     }
+    if (job.inlineScan) {
+      for (int kind = 0; kind < kKindCount; ++kind) {
+        if (!KindSelected(job.mask, kind)) continue;
+        ScanKind(job.input, kind, [&writer](const Hit& hit) { writer.Write(hit); });
+      }
+    }
     for (KindQueue& queue : job.kinds) {
       for (;;) {
         Hit hit{};
@@ -359,7 +381,15 @@ void Pipeline::CompleteFront() {
   if (stem != stems_.end() && --stem->second == 0) stems_.erase(stem);
   std::unique_ptr<Job> done = std::move(pending_.front());
   pending_.pop_front();
-  if (done->loaded) workers_->Release(std::move(done));
+  if (!done->loaded) return;
+  // Only a mapped block takes long to release; a block that was read, and a
+  // file read through windows, are released at once.
+  if (!done->windowed && done->input.Loaded() >= plat::InputFile::kReadBelow) {
+    workers_->Release(std::move(done));
+  } else {
+    done.reset();
+    workers_->Released();
+  }
 }
 
 void Pipeline::WaitForRoom(int loaded) {

@@ -1,8 +1,9 @@
 // The yardstick for runs that write many outputs: a program that does only
 // what cannot be avoided, mapping each source once and writing each output
-// with one open, one write and one close. Its plan (one line per output:
-// source, offset, length, output, separated by tabs) is worked out by
-// run_bench beforehand, so nothing here scans.
+// with one open, one write and one close; with --safe, as the tool must,
+// each to a temporary beside it renamed over its name. Its plan (one line
+// per output: source, offset, length, output, separated by tabs) is worked
+// out by run_bench beforehand, so nothing here scans.
 #include <cstdint>
 #include <cstdio>
 #include <fstream>
@@ -15,11 +16,12 @@
 #include "platform/testing_fs.h"
 
 int main(int argc, char* argv[]) {
-  if (argc != 2) {
-    std::fprintf(stderr, "usage: minimal_writer PLAN\n");
+  const bool safe = argc == 3 && std::string(argv[1]) == "--safe";
+  if (argc != 2 && !safe) {
+    std::fprintf(stderr, "usage: minimal_writer [--safe] PLAN\n");
     return 2;
   }
-  std::ifstream plan(argv[1]);
+  std::ifstream plan(argv[argc - 1]);
   std::string line;
   std::string current;
   auto input = std::make_unique<qx::plat::InputFile>();
@@ -40,10 +42,9 @@ int main(int argc, char* argv[]) {
     if (!loaded) return 1;
     const std::int64_t at = std::stoll(offset);
     const std::int64_t count = std::stoll(length);
-    if (!qx::plat::testing::WriteWholeFile(output, input->Data() + at,
-                                           static_cast<std::size_t>(count))) {
-      return 1;
-    }
+    const auto write = safe ? &qx::plat::testing::WriteWholeFileSafely
+                            : &qx::plat::testing::WriteWholeFile;
+    if (!write(output, input->Data() + at, static_cast<std::size_t>(count))) return 1;
   }
   return 0;
 }

@@ -168,7 +168,11 @@ class InputFile {
   // out, which may be there again once other files are released.
   // With `populate`, every cached page of a mapping is brought in at once
   // (one call instead of a fault per page); without, Populate can do it
-  // later, on other threads.
+  // later, on other threads. A block shorter than kReadBelow is read rather
+  // than mapped: for so few bytes, mapping and unmapping them (which stops
+  // every other thread of the process for a moment) costs more than the
+  // copy.
+  static constexpr std::int64_t kReadBelow = 256 << 10;
   bool Load(std::int64_t length, bool* noRoom = nullptr, bool populate = true);
   // Brings the pages of [from, to) of the loaded block in, on this thread.
   void Populate(std::int64_t from, std::int64_t to) const;

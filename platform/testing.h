@@ -76,6 +76,10 @@ ChildResult RunInChild(void (*fn)());
 // a file, which benchmarks measure the tool against.
 bool WriteWholeFile(const std::string& path, const void* data, std::size_t count);
 
+// The same done safely, as the tool must: the bytes go to a new temporary
+// file beside `path` (created exclusively), which is then renamed over it.
+bool WriteWholeFileSafely(const std::string& path, const void* data, std::size_t count);
+
 // The signals that interrupt a run (POSIX); 0 where there are none to send.
 extern const int kSignalInterrupt;  // SIGINT
 extern const int kSignalTerminate;  // SIGTERM

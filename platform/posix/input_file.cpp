@@ -114,7 +114,7 @@ bool InputFile::Load(std::int64_t length, bool* noRoom, bool populate) {
     return true;
   }
   const auto count = static_cast<std::size_t>(length);
-  if (gMappingAllowed.load(std::memory_order_relaxed)) {
+  if (length >= kReadBelow && gMappingAllowed.load(std::memory_order_relaxed)) {
     // Populated at once: one call brings every cached page in, instead of a
     // fault per page while the scanners run.
     void* mapping = ::mmap(nullptr, count, PROT_READ, MAP_PRIVATE | (populate ? MAP_POPULATE : 0),

@@ -265,6 +265,31 @@ bool WriteWholeFile(const std::string& path, const void* data, std::size_t count
   return close(fd) == 0 && ok;
 }
 
+bool WriteWholeFileSafely(const std::string& path, const void* data, std::size_t count) {
+  static unsigned serial = 0;
+  const std::size_t slash = path.rfind('/');
+  const std::string temporary =
+      (slash == std::string::npos ? std::string() : path.substr(0, slash + 1)) + ".qxw" +
+      std::to_string(getpid() % 100) + "_" + std::to_string(serial++);
+  const int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+  if (fd < 0) return false;
+  const auto* bytes = static_cast<const char*>(data);
+  bool ok = true;
+  while (count > 0) {
+    const ssize_t n = write(fd, bytes, count);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      ok = false;
+      break;
+    }
+    bytes += n;
+    count -= static_cast<std::size_t>(n);
+  }
+  ok = close(fd) == 0 && ok && rename(temporary.c_str(), path.c_str()) == 0;
+  if (!ok) unlink(temporary.c_str());
+  return ok;
+}
+
 const int kSignalInterrupt = SIGINT;
 const int kSignalTerminate = SIGTERM;
 const int kSignalHangUp = SIGHUP;

@@ -96,7 +96,7 @@ bool InputFile::Load(std::int64_t length, bool* noRoom, bool) {
     return false;
   }
   const auto count = static_cast<std::size_t>(length);
-  if (gMappingAllowed.load(std::memory_order_relaxed)) {
+  if (length >= kReadBelow && gMappingAllowed.load(std::memory_order_relaxed)) {
     // The mapping object is only needed until the view exists.
     const HANDLE mapping =
         CreateFileMappingW(state_->handle, nullptr, PAGE_READONLY, 0, 0, nullptr);

@@ -168,6 +168,17 @@ bool WriteWholeFile(const std::string& path, const void* data, std::size_t count
   return CloseHandle(file) != 0 && ok;
 }
 
+bool WriteWholeFileSafely(const std::string& path, const void* data, std::size_t count) {
+  const std::string temporary = path + ".qxw";
+  if (!WriteWholeFile(temporary, data, count)) return false;
+  if (MoveFileExW(windows::FromUtf8(temporary).c_str(), windows::FromUtf8(path).c_str(),
+                  MOVEFILE_REPLACE_EXISTING) != 0) {
+    return true;
+  }
+  DeleteFileW(windows::FromUtf8(temporary).c_str());
+  return false;
+}
+
 const int kSignalInterrupt = 0;
 const int kSignalTerminate = 0;
 const int kSignalHangUp = 0;
