@@ -30,6 +30,9 @@ using Search = void (*)(const std::uint8_t*, std::int64_t, const HitCallback&);
 
 void Announce(const wchar_t* path, int verbosity) {
   if (verbosity != 2 && verbosity != 3) return;
+  // Once the run is being interrupted no file is begun: the log ends with
+  // the file whose output was being written.
+  if (plat::InterruptRequested()) return;
   std::unique_ptr<PathParts> parts(new (std::nothrow) PathParts);
   if (!parts) return;
   plat::SplitPath(path, parts->drive, kPathCapacity, parts->dir, kPathCapacity, parts->name,
