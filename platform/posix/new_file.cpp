@@ -26,6 +26,7 @@
 #include "platform/platform.h"
 #include "platform/posix/descriptors.h"
 #include "platform/posix/native_text.h"
+#include "platform/temporary_name.h"
 
 namespace qx::plat {
 
@@ -52,37 +53,15 @@ constexpr int kDirectoryFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
 // every image.
 constexpr std::int64_t kChunk = 8 << 20;
 
-// Names only need to be unlikely to exist already (the exclusive create
-// settles the rest), not unpredictable.
-std::uint64_t NextRandom() {
-  static std::atomic<std::uint64_t> counter{0};
-  thread_local std::uint64_t state = 0;
-  if (state == 0) {
-    timespec now{};
-    clock_gettime(CLOCK_REALTIME, &now);
-    state = (static_cast<std::uint64_t>(now.tv_nsec) << 20) ^
-            static_cast<std::uint64_t>(now.tv_sec) ^
-            (static_cast<std::uint64_t>(getpid()) << 40) ^
-            (counter.fetch_add(1) * 0x9E3779B97F4A7C15ull) ^
-            reinterpret_cast<std::uintptr_t>(&state);
-    if (state == 0) state = 1;
-  }
-  state ^= state << 13;
-  state ^= state >> 7;
-  state ^= state << 17;
-  return state;
+// Seeds the names of temporaries: the clock and the process.
+std::uint64_t Seed() {
+  timespec now{};
+  clock_gettime(CLOCK_REALTIME, &now);
+  return (static_cast<std::uint64_t>(now.tv_nsec) << 20) ^ static_cast<std::uint64_t>(now.tv_sec) ^
+         (static_cast<std::uint64_t>(getpid()) << 40);
 }
 
-std::string TemporaryName() {
-  static constexpr char kLetters[] = "abcdefghijklmnopqrstuvwxyz0123456789";
-  std::uint64_t bits = NextRandom();
-  std::string name = ".qx";
-  for (int i = 0; i < 5; ++i) {
-    name += kLetters[bits % 36];
-    bits /= 36;
-  }
-  return name;
-}
+std::string TemporaryName() { return detail::TemporaryName<char>(detail::NextRandom(Seed())); }
 
 void CloseFd(int* fd) {
   if (*fd >= 0) ::close(*fd);

@@ -247,22 +247,27 @@ ChildResult RunInChild(void (*fn)()) {
   });
 }
 
-bool WriteWholeFile(const std::string& path, const void* data, std::size_t count) {
-  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd < 0) return false;
+namespace {
+
+bool WriteAll(int fd, const void* data, std::size_t count) {
   const auto* bytes = static_cast<const char*>(data);
-  bool ok = true;
   while (count > 0) {
     const ssize_t n = write(fd, bytes, count);
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      ok = false;
-      break;
-    }
+    if (n <= 0) return false;
     bytes += n;
     count -= static_cast<std::size_t>(n);
   }
-  return close(fd) == 0 && ok;
+  return true;
+}
+
+}  // namespace
+
+bool WriteWholeFile(const std::string& path, const void* data, std::size_t count) {
+  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0) return false;
+  const bool written = WriteAll(fd, data, count);
+  return close(fd) == 0 && written;
 }
 
 bool WriteWholeFileSafely(const std::string& path, const void* data, std::size_t count) {
@@ -273,19 +278,8 @@ bool WriteWholeFileSafely(const std::string& path, const void* data, std::size_t
       std::to_string(getpid() % 100) + "_" + std::to_string(serial++);
   const int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
   if (fd < 0) return false;
-  const auto* bytes = static_cast<const char*>(data);
-  bool ok = true;
-  while (count > 0) {
-    const ssize_t n = write(fd, bytes, count);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      ok = false;
-      break;
-    }
-    bytes += n;
-    count -= static_cast<std::size_t>(n);
-  }
-  ok = close(fd) == 0 && ok && rename(temporary.c_str(), path.c_str()) == 0;
+  const bool written = WriteAll(fd, data, count);
+  const bool ok = close(fd) == 0 && written && rename(temporary.c_str(), path.c_str()) == 0;
   if (!ok) unlink(temporary.c_str());
   return ok;
 }

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "platform/platform.h"
+#include "platform/temporary_name.h"
 
 namespace qx::plat {
 
@@ -24,33 +25,16 @@ namespace {
 
 constexpr std::int64_t kChunk = 8 << 20;
 
-std::uint64_t NextRandom() {
-  static std::atomic<std::uint64_t> counter{0};
-  thread_local std::uint64_t state = 0;
-  if (state == 0) {
-    LARGE_INTEGER now{};
-    QueryPerformanceCounter(&now);
-    state = static_cast<std::uint64_t>(now.QuadPart) ^
-            (static_cast<std::uint64_t>(GetCurrentProcessId()) << 32) ^
-            (counter.fetch_add(1) * 0x9E3779B97F4A7C15ull) ^
-            reinterpret_cast<std::uintptr_t>(&state);
-    if (state == 0) state = 1;
-  }
-  state ^= state << 13;
-  state ^= state >> 7;
-  state ^= state << 17;
-  return state;
+// Seeds the names of temporaries: the clock and the process.
+std::uint64_t Seed() {
+  LARGE_INTEGER now{};
+  QueryPerformanceCounter(&now);
+  return static_cast<std::uint64_t>(now.QuadPart) ^
+         (static_cast<std::uint64_t>(GetCurrentProcessId()) << 32);
 }
 
 std::wstring TemporaryName() {
-  static constexpr wchar_t kLetters[] = L"abcdefghijklmnopqrstuvwxyz0123456789";
-  std::uint64_t bits = NextRandom();
-  std::wstring name = L".qx";
-  for (int i = 0; i < 5; ++i) {
-    name += kLetters[bits % 36];
-    bits /= 36;
-  }
-  return name;
+  return detail::TemporaryName<wchar_t>(detail::NextRandom(Seed()));
 }
 
 }  // namespace
