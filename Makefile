@@ -64,7 +64,7 @@ bench:
 WIN64_CONFIG := cmake -S . -B build-win64 $(GENERATOR) -DCMAKE_BUILD_TYPE=Release \
 	-DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-mingw64.cmake
 WIN32_CONFIG := cmake -S . -B build-win32 $(GENERATOR) -DCMAKE_BUILD_TYPE=Release \
-	-DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-mingw32.cmake
+	-DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-mingw32.cmake -DQX_BUILD_TESTS=ON
 
 windows:
 	$(WIN64_CONFIG)

@@ -131,7 +131,11 @@ class SpanBytes {
 
 // A source read through three slots: chunk headers through one, the stored
 // CRC after a chunk's data (often far ahead) through another, the bytes of
-// CRCs through the third, so that none of them moves the others' views.
+// CRCs through the third, so that none of them moves the others' views. The
+// bytes of a long chunk's CRC come from its two ends (the partial blocks
+// around a prefix table's entries): those near the stored CRC are read
+// through its slot, so that the start and the end of the range each keep a
+// view of their own from one candidate to the next.
 class SourceBytes {
  public:
   SourceBytes(ByteSource& source, std::int64_t)
@@ -140,9 +144,11 @@ class SourceBytes {
   std::uint32_t Be32(std::int64_t pos) { return fields_.Be32(pos); }
   std::uint32_t StoredCrc(std::int64_t pos) { return crcFields_.Le32(pos); }
   std::uint32_t Update(std::uint32_t reg, std::int64_t from, std::int64_t to) {
+    SlotReader& reader =
+        crcFields_.DistanceTo(from) < crcBytes_.DistanceTo(from) ? crcFields_ : crcBytes_;
     while (from < to) {
       std::int64_t end = 0;
-      const std::uint8_t* p = crcBytes_.View(from, &end);
+      const std::uint8_t* p = reader.View(from, &end);
       const std::int64_t take = std::min(end, to) - from;
       reg = Crc32UpdateSliced(reg, p, static_cast<std::size_t>(take));
       from += take;

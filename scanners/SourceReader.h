@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <limits>
 
 #include "support/ByteOrder.h"
 #include "support/ByteSource.h"
@@ -28,6 +29,16 @@ class SlotReader {
   SlotReader& operator=(const SlotReader&) = delete;
 
   std::int64_t Length() const { return length_; }
+
+  // How far `pos` lies from this reader's view: 0 inside it; the reader
+  // whose view is nearest should read there, so that readers sharing work
+  // (the two ends of a long range) keep to their own stretch instead of
+  // moving each other's views back and forth.
+  std::int64_t DistanceTo(std::int64_t pos) const {
+    if (end_ == 0) return std::numeric_limits<std::int64_t>::max();
+    if (pos < start_) return start_ - pos;
+    return pos < end_ ? 0 : pos - end_ + 1;
+  }
 
   // The byte at pos (0 <= pos < Length()), readable up to the absolute
   // position *end, with *end >= min(Length(), pos + need). `need` may be up
