@@ -5,9 +5,13 @@
 #include <cstddef>
 #include <cwchar>
 #include <memory>
+#include <string>
 #include <thread>
 
-#include "app/Pipeline.h"
+#include "app/Road.h"
+#include "app/Run.h"
+#include "output/Kinds.h"
+#include "output/OutputNames.h"
 #include "platform/platform.h"
 #include "support/ComposePath.h"
 #include "support/Console.h"
@@ -17,7 +21,13 @@ std::int64_t StartTime = 0;
 
 namespace {
 
+using qx::app::Run;
+using qx::app::Settings;
 using qx::plat::kPathCapacity;
+
+// The version, as the build names it, in the usage text's last line.
+#define QX_WIDE(text) L##text
+#define QX_WIDE_VERSION(text) QX_WIDE(text)
 
 constexpr const wchar_t* kUsage =
     L"\n"
@@ -47,15 +57,7 @@ constexpr const wchar_t* kUsage =
     L"  %s -subdirs -verbosity=3 -extract=JPG \"C:\\Temp\\*.dat\" \"C:\\My Files\\File 1.exe\"\n"
     L"  %s -extract=JPG -extract=PNG *.exe\n"
     L"\n"
-    L"v1.02 - Quarrix digs the pictures out of any file\n";
-
-struct Settings {
-  std::uint32_t mask = 0;
-  bool subdirs = false;
-  int verbosity = 3;
-  int threads = 0;  // 0: one per online core
-  qx::app::FileSettings files;
-};
+    L"v" QX_WIDE_VERSION(QX_VERSION) L" - Quarrix digs the pictures out of any file\n";
 
 constexpr int kMostThreads = 256;
 
@@ -88,23 +90,23 @@ Settings ReadOptions(int argc, wchar_t* argv[]) {
     if (Safe_wcsnicmp(arg, L"-extract=", 9) == 0) {
       const wchar_t* value = arg + 9;
       if (Safe_wcsnicmp(value, L"all", 3) == 0) {
-        settings.mask |= kMaskAll;
-      } else if (Safe_wcsnicmp(value, L"bmp", 3) == 0) {
-        settings.mask |= kMaskBmp;
-      } else if (Safe_wcsnicmp(value, L"jpg", 3) == 0) {
-        settings.mask |= kMaskJpg;
-      } else if (Safe_wcsnicmp(value, L"png", 3) == 0) {
-        settings.mask |= kMaskPng;
+        settings.mask |= qx::kMaskAll;
+      } else {
+        for (const qx::KindRow& row : qx::Kinds()) {
+          if (Safe_wcsnicmp(value, row.name, 3) != 0) continue;
+          settings.mask |= row.mask;
+          break;
+        }
       }
       arg[0] = L'\0';
     } else if (Safe_wcsicmp(arg, L"-subdirs") == 0) {
       settings.subdirs = true;
       arg[0] = L'\0';
     } else if (Safe_wcsicmp(arg, L"-whole") == 0) {
-      settings.files.whole = true;
+      settings.whole = true;
       arg[0] = L'\0';
     } else if (Safe_wcsicmp(arg, L"-unpack") == 0) {
-      settings.files.unpack = true;
+      settings.unpack = true;
       arg[0] = L'\0';
     } else if (Safe_wcsnicmp(arg, L"-verbosity=", 11) == 0) {
       switch (arg[11]) {
@@ -141,8 +143,8 @@ struct ExpansionBuffers {
 // Hands one listed entry of `pattern` on: a directory to the walker, a file
 // older than the run to ProcessFile. The drive and directory come from the
 // pattern as typed, the name from the listing.
-void ExpandEntry(const wchar_t* pattern, qx::plat::FindData& entry,
-                 const Settings& settings, ExpansionBuffers& buffers) {
+void ExpandEntry(Run& run, const wchar_t* pattern, qx::plat::FindData& entry,
+                 ExpansionBuffers& buffers) {
   if (qx::plat::SplitPath(pattern, buffers.drive, kPathCapacity, buffers.dir, kPathCapacity,
                           nullptr, 0, nullptr, 0) != 0) {
     return;
@@ -169,13 +171,13 @@ void ExpandEntry(const wchar_t* pattern, qx::plat::FindData& entry,
   }
   if (!qx::ComposePath(buffers.path, L"%s%s%s", buffers.drive, buffers.dir, entry.name)) return;
   if (!isDirectory &&
-      (!qx::app::SettleEntry(buffers.path, &entry) || entry.time_write >= StartTime)) {
+      (!qx::app::SettleEntry(run, buffers.path, &entry) || entry.time_write >= StartTime)) {
     return;
   }
   if (isDirectory) {
-    ProcessDirectory(buffers.path, settings.mask, settings.subdirs, settings.verbosity);
+    qx::app::ProcessDirectory(run, buffers.path);
   } else {
-    ProcessFile(buffers.path, settings.mask, settings.verbosity);
+    qx::app::ProcessFile(run, buffers.path);
   }
 }
 
@@ -195,13 +197,12 @@ bool NamesADirectoryByItsForm(const wchar_t* argument) {
          Safe_wcscmp(component, L"..") == 0;
 }
 
-void ExpandArgument(const wchar_t* pattern, const Settings& settings,
-                    ExpansionBuffers& buffers) {
+void ExpandArgument(Run& run, const wchar_t* pattern, ExpansionBuffers& buffers) {
   if (NamesADirectoryByItsForm(pattern)) {
     // Walked like any directory that a pattern matches.
     qx::plat::DirIdentity identity{};
     if (qx::plat::GetDirIdentity(pattern, &identity)) {
-      ProcessDirectory(pattern, settings.mask, settings.subdirs, settings.verbosity);
+      qx::app::ProcessDirectory(run, pattern);
     }
     return;
   }
@@ -209,15 +210,24 @@ void ExpandArgument(const wchar_t* pattern, const Settings& settings,
   const qx::plat::FindHandle handle = qx::plat::FindFirst(pattern, record.get());
   if (handle == qx::plat::kInvalidFind) return;
   do {
-    ExpandEntry(pattern, *record, settings, buffers);
+    ExpandEntry(run, pattern, *record, buffers);
   } while (qx::plat::FindNext(handle, record.get()) == 0);
   qx::plat::FindClose(handle);
 }
 
 }  // namespace
 
+void qx::app::ProcessFile(Run& run, const wchar_t* path) { run.road.Take(path); }
+
+bool qx::app::SettleEntry(Run& run, const wchar_t* path, qx::plat::FindData* entry) {
+  std::wstring stem;
+  if (!NamedLikeOutput(entry->name, &stem)) return true;
+  if (run.road.MayWrite(stem)) run.road.Finish();
+  return qx::plat::DescribeEntry(path, entry);
+}
+
 extern "C" int wmain(int argc, wchar_t* argv[]) {
-  const Settings settings = ReadOptions(argc, argv);
+  Settings settings = ReadOptions(argc, argv);
   if (argc <= 1 || settings.mask == 0) {
     PrintUsage(argc >= 1 ? argv[0] : nullptr);
     return 0;
@@ -225,21 +235,20 @@ extern "C" int wmain(int argc, wchar_t* argv[]) {
 
   StartTime = qx::plat::CurrentTime();
 
-  // One thread is the single-threaded run itself; more scan in a pool while
-  // this thread walks and writes.
-  const int threads = settings.threads > 0 ? settings.threads : DefaultThreadCount();
-  std::unique_ptr<qx::app::Pipeline> pipeline;
-  if (threads > 1) pipeline = std::make_unique<qx::app::Pipeline>(threads, settings.files);
-  qx::app::UsePipeline(pipeline.get());
-  qx::app::UseFileSettings(settings.files);
-
+  // One thread is the single-threaded run itself; more search ahead in a
+  // pool while this thread walks and writes.
+  if (settings.threads == 0) settings.threads = DefaultThreadCount();
+  qx::SinkSettings outputs;
+  outputs.verbosity = settings.verbosity;
+  qx::Sink sink(outputs);
+  qx::app::Road road(settings, sink);
+  Run run{settings, road};
   auto buffers = std::make_unique<ExpansionBuffers>();
   for (int i = 1; i < argc; ++i) {
     const wchar_t* arg = argv[i];
     if (arg == nullptr || arg[0] == L'\0') continue;
-    ExpandArgument(arg, settings, *buffers);
+    ExpandArgument(run, arg, *buffers);
   }
-  if (pipeline) pipeline->Finish();
-  qx::app::UsePipeline(nullptr);
+  road.Finish();
   return 0;
 }

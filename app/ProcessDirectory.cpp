@@ -6,10 +6,10 @@
 #include <unordered_set>
 #include <vector>
 
-#include "support/ComposePath.h"
 #include "app/Driver.h"
-#include "app/Pipeline.h"
+#include "app/Run.h"
 #include "platform/platform.h"
+#include "support/ComposePath.h"
 #include "support/StringHelper.h"
 
 namespace {
@@ -23,9 +23,7 @@ struct IdentityHash {
 };
 
 struct Walk {
-  std::uint32_t mask;
-  bool subdirs;
-  int verbosity;
+  qx::app::Run& run;
   // Every directory this walk has entered, its ancestors among them. A link
   // back to an ancestor would make the walk go round for ever; links that
   // form no cycle but share targets (each level linking twice to the next)
@@ -65,19 +63,19 @@ void WalkDirectory(const wchar_t* path, const wchar_t* returnTo, Walk& walk) {
     do {
       qx::plat::FindData& entry = level->record;
       const bool isDirectory = (entry.attrib & qx::plat::kAttribSubdir) != 0;
-      if (isDirectory && (!walk.subdirs || IsDotEntry(entry.name))) continue;
+      if (isDirectory && (!walk.run.settings.subdirs || IsDotEntry(entry.name))) continue;
       if (!qx::ComposePath(level->entryPath, endsInSeparator ? L"%s%s" : L"%s" QX_PATH_SEP L"%s",
                            path, entry.name)) {
         continue;
       }
       if (!isDirectory &&
-          (!qx::app::SettleEntry(level->entryPath, &entry) || entry.time_write >= StartTime)) {
+          (!qx::app::SettleEntry(walk.run, level->entryPath, &entry) || entry.time_write >= StartTime)) {
         continue;
       }
       if (isDirectory) {
         WalkDirectory(level->entryPath, path, walk);
       } else {
-        ProcessFile(level->entryPath, walk.mask, walk.verbosity);
+        qx::app::ProcessFile(walk.run, level->entryPath);
       }
     } while (qx::plat::FindNext(handle, &level->record) == 0);
     qx::plat::FindClose(handle);
@@ -88,7 +86,7 @@ void WalkDirectory(const wchar_t* path, const wchar_t* returnTo, Walk& walk) {
 
 }  // namespace
 
-void ProcessDirectory(const wchar_t* path, std::uint32_t mask, bool subdirs, int verbosity) {
+void qx::app::ProcessDirectory(Run& run, const wchar_t* path) {
   auto saved = std::make_unique<wchar_t[]>(kPathCapacity);
   // Without the current directory the walk could not put it back.
   if (qx::plat::GetCwd(saved.get(), kPathCapacity) == nullptr) return;
@@ -97,6 +95,6 @@ void ProcessDirectory(const wchar_t* path, std::uint32_t mask, bool subdirs, int
   auto absolute = std::make_unique<wchar_t[]>(kPathCapacity);
   if (!qx::plat::FullPath(path, absolute.get(), kPathCapacity)) return;
 
-  Walk walk{mask, subdirs, verbosity, {}};
+  Walk walk{run, {}};
   WalkDirectory(absolute.get(), saved.get(), walk);
 }

@@ -3,6 +3,7 @@
 #include <utility>
 #include <vector>
 
+#include "output/OutputNames.h"
 #include "platform/platform.h"
 
 namespace qx::app {
@@ -38,10 +39,8 @@ ProgressLine::ProgressLine(const wchar_t* path, std::int64_t size, int passes,
       passes_(passes > 0 ? passes : 1),
       scanned_(std::move(scanned)),
       started_(std::chrono::steady_clock::now()) {
-  std::vector<wchar_t> name(plat::kPathCapacity, L'\0');
-  std::vector<wchar_t> ext(plat::kPathCapacity, L'\0');
-  plat::SplitPath(path, nullptr, 0, nullptr, 0, name.data(), name.size(), ext.data(), ext.size());
-  name_ = std::wstring(name.data()) + ext.data();
+  const PathParts parts = SplitParts(path);
+  name_ = parts.name + parts.extension;
   thread_ = std::thread([this] { Run(); });
 }
 

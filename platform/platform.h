@@ -60,6 +60,10 @@ int SplitPath(const wchar_t* path, wchar_t* drive, std::size_t driveCapacity,
               wchar_t* dir, std::size_t dirCapacity, wchar_t* name,
               std::size_t nameCapacity, wchar_t* ext, std::size_t extCapacity);
 
+// True when `path` names the same place whatever the current directory (and,
+// on Windows, the current drive) is.
+bool IsAbsolute(const wchar_t* path);
+
 // Makes a path absolute, resolved against the current directory (on Windows,
 // a drive-relative path such as "C:x" against that drive's own current
 // directory). "." components and repeated separators are dropped; ".." takes
@@ -211,6 +215,9 @@ class InputFile {
   // Test seam: false makes Load and MapView read instead of map, as where
   // mapping is refused.
   static void AllowMapping(bool allowed);
+  // Test seam: while set, a Load for which `refuse` answers true fails as
+  // where memory has run out (*noRoom set). Null removes it.
+  static void RefuseLoads(bool (*refuse)(std::int64_t length));
 
   struct State;
 
@@ -221,6 +228,32 @@ class InputFile {
 };
 
 // ---- Output files -------------------------------------------------------------
+
+// A directory that new files are made in, held from the moment it is opened:
+// names made in it later do not depend on the current directory then, and
+// none of them can land elsewhere if a component of its path is swapped
+// for a link meanwhile (POSIX: a descriptor of the directory; Windows: its
+// absolute path, taken when it is opened).
+class OutputDir {
+ public:
+  OutputDir();
+  ~OutputDir();
+  OutputDir(const OutputDir&) = delete;
+  OutputDir& operator=(const OutputDir&) = delete;
+
+  // Opens the directory `path` names, relative to the current directory
+  // now; an empty path is the current directory itself. False when it
+  // cannot be opened (or, on Windows, its absolute path does not fit).
+  bool Open(const wchar_t* path);
+  bool IsOpen() const;
+
+  struct State;
+
+ private:
+  friend class NewFile;
+  State* state_;
+};
+
 
 // A new file that replaces whatever a name held, appearing under that name
 // only once it is complete. The bytes go to a temporary file in the same
@@ -238,10 +271,12 @@ class NewFile {
   NewFile(const NewFile&) = delete;
   NewFile& operator=(const NewFile&) = delete;
 
-  // Creates the temporary beside `path` with the permission bits given
-  // (POSIX; the umask still applies; elsewhere the directory's inherited
-  // access rules hold). False when it cannot be created.
-  bool Create(const wchar_t* path, std::uint32_t permissions);
+  // Creates the temporary in `dir`, to become `name` there (a name without
+  // separators), with the permission bits given (POSIX; the umask still
+  // applies; elsewhere the directory's inherited access rules hold). The
+  // directory must stay open until the file is committed or abandoned.
+  // False when it cannot be created.
+  bool Create(const OutputDir& dir, const wchar_t* name, std::uint32_t permissions);
   // Appends all `count` bytes. False when they could not all be written (a
   // full disk, a file size limit, an interruption of the run); the file is
   // then abandoned.
@@ -250,7 +285,7 @@ class NewFile {
   // without holding them in memory. False, and the file abandoned, as for
   // Write, and also when the input ends before them.
   bool CopyFrom(InputFile& input, std::int64_t offset, std::int64_t count);
-  // Renames the complete temporary over the path. False when that fails;
+  // Renames the complete temporary over the name. False when that fails;
   // the temporary is then removed and the name keeps what it held.
   bool Commit();
   // Removes the temporary, if there is one.

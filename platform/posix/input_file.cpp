@@ -19,6 +19,7 @@ namespace qx::plat {
 namespace {
 
 std::atomic<bool> gMappingAllowed{true};
+std::atomic<bool (*)(std::int64_t)> gRefuseLoad{nullptr};
 
 std::int64_t PageSize() {
   static const std::int64_t size = [] {
@@ -53,6 +54,8 @@ InputFile::~InputFile() {
 }
 
 void InputFile::AllowMapping(bool allowed) { gMappingAllowed.store(allowed); }
+
+void InputFile::RefuseLoads(bool (*refuse)(std::int64_t)) { gRefuseLoad.store(refuse); }
 
 bool InputFile::Open(const wchar_t* path) {
   if (path == nullptr || path[0] == L'\0' || state_->fd >= 0) return false;
@@ -106,6 +109,10 @@ bool InputFile::ReadAt(std::int64_t offset, std::uint8_t* buffer, std::size_t co
 bool InputFile::Load(std::int64_t length, bool* noRoom, bool populate) {
   if (noRoom != nullptr) *noRoom = false;
   if (state_->fd < 0 || length < 0 || length > state_->size || state_->data != nullptr) {
+    return false;
+  }
+  if (bool (*refuse)(std::int64_t) = gRefuseLoad.load(); refuse != nullptr && refuse(length)) {
+    if (noRoom != nullptr) *noRoom = true;
     return false;
   }
   static const std::uint8_t kEmpty[1] = {0};

@@ -8,9 +8,9 @@
 // (a rerun replacing its outputs) the file is linked under a temporary name
 // and renamed over it. Elsewhere the temporary is named from the start,
 // created exclusively and without following links, and renamed over the
-// name. Every step goes through one descriptor of the directory, so the
-// file cannot end up in another directory even if a component of the path
-// is swapped for a link meanwhile.
+// name. Every step goes through the OutputDir's descriptor of the
+// directory, so the file cannot end up in another directory even if a
+// component of the path is swapped for a link meanwhile.
 #include <errno.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -30,8 +30,12 @@
 
 namespace qx::plat {
 
+struct OutputDir::State {
+  int fd = -1;
+};
+
 struct NewFile::State {
-  int dirFd = -1;
+  int dirFd = -1;  // the OutputDir's, not ours
   int fd = -1;
   bool unnamed = false;   // an O_TMPFILE file, not yet linked anywhere
   std::string temporary;  // name inside the directory, while it has one
@@ -86,27 +90,36 @@ int LinkUnnamed(int fd, int dirFd, const std::string& name) {
 
 }  // namespace
 
+OutputDir::OutputDir() : state_(new State) {}
+
+OutputDir::~OutputDir() {
+  CloseFd(&state_->fd);
+  delete state_;
+}
+
+bool OutputDir::Open(const wchar_t* path) {
+  CloseFd(&state_->fd);
+  const std::string native = path == nullptr ? std::string() : posix::EncodeNative(path);
+  state_->fd = ::open(native.empty() ? "." : native.c_str(), kDirectoryFlags);
+  return state_->fd >= 0;
+}
+
+bool OutputDir::IsOpen() const { return state_->fd >= 0; }
+
 NewFile::NewFile() : state_(new State) {}
 
 void NewFile::AllowUnnamed(bool allowed) { gUnnamedAllowed.store(allowed); }
 
 NewFile::~NewFile() {
   Abandon();
-  CloseFd(&state_->dirFd);
   delete state_;
 }
 
-bool NewFile::Create(const wchar_t* path, std::uint32_t permissions) {
-  if (path == nullptr || state_->dirFd >= 0) return false;
-  const std::string native = posix::EncodeNative(path);
-  const std::size_t slash = native.rfind('/');
-  const std::string directory =
-      slash == std::string::npos ? std::string(".") : native.substr(0, slash + 1);
-  state_->target = slash == std::string::npos ? native : native.substr(slash + 1);
-  if (state_->target.empty()) return false;
-
-  state_->dirFd = ::open(directory.c_str(), kDirectoryFlags);
-  if (state_->dirFd < 0) return false;
+bool NewFile::Create(const OutputDir& dir, const wchar_t* name, std::uint32_t permissions) {
+  if (name == nullptr || state_->fd >= 0 || !dir.IsOpen()) return false;
+  state_->target = posix::EncodeNative(name);
+  if (state_->target.empty() || state_->target.find('/') != std::string::npos) return false;
+  state_->dirFd = dir.state_->fd;
   const mode_t mode = static_cast<mode_t>(permissions & 0666u);
 #ifdef O_TMPFILE
   if (CanLinkUnnamed()) {
@@ -136,7 +149,7 @@ bool NewFile::Create(const wchar_t* path, std::uint32_t permissions) {
     if (errno != EEXIST) break;
   }
   state_->temporary.clear();
-  CloseFd(&state_->dirFd);
+  state_->dirFd = -1;
   return false;
 }
 
@@ -209,7 +222,7 @@ bool NewFile::Commit() {
       const bool closed = ::close(state_->fd) == 0;
       state_->fd = -1;
       if (!closed) ::unlinkat(state_->dirFd, state_->target.c_str(), 0);
-      CloseFd(&state_->dirFd);
+      state_->dirFd = -1;
       return closed;
     }
     if (errno != EEXIST) {
@@ -237,7 +250,7 @@ bool NewFile::Commit() {
   if (closed && ::renameat(state_->dirFd, state_->temporary.c_str(), state_->dirFd,
                            state_->target.c_str()) == 0) {
     state_->temporary.clear();
-    CloseFd(&state_->dirFd);
+    state_->dirFd = -1;
     return true;
   }
   Abandon();
@@ -252,7 +265,7 @@ void NewFile::Abandon() {
     ::unlinkat(state_->dirFd, state_->temporary.c_str(), 0);
   }
   state_->temporary.clear();
-  CloseFd(&state_->dirFd);
+  state_->dirFd = -1;
 }
 
 }  // namespace qx::plat

@@ -78,6 +78,8 @@ int SplitPath(const wchar_t* path, wchar_t* drive, std::size_t driveCapacity,
   return fits ? 0 : 1;
 }
 
+bool IsAbsolute(const wchar_t* path) { return path != nullptr && path[0] == L'/'; }
+
 bool FullPath(const wchar_t* path, wchar_t* out, int capacity) {
   if (path == nullptr || path[0] == L'\0' || out == nullptr || capacity <= 0) {
     return false;

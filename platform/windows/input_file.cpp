@@ -12,6 +12,7 @@ namespace qx::plat {
 
 namespace {
 std::atomic<bool> gMappingAllowed{true};
+std::atomic<bool (*)(std::int64_t)> gRefuseLoad{nullptr};
 }  // namespace
 
 struct InputFile::State {
@@ -35,6 +36,8 @@ InputFile::~InputFile() {
 }
 
 void InputFile::AllowMapping(bool allowed) { gMappingAllowed.store(allowed); }
+
+void InputFile::RefuseLoads(bool (*refuse)(std::int64_t)) { gRefuseLoad.store(refuse); }
 
 bool InputFile::Open(const wchar_t* path) {
   if (path == nullptr || path[0] == L'\0' || state_->handle != INVALID_HANDLE_VALUE) return false;
@@ -84,6 +87,10 @@ bool InputFile::Load(std::int64_t length, bool* noRoom, bool) {
   if (noRoom != nullptr) *noRoom = false;
   if (state_->handle == INVALID_HANDLE_VALUE || length < 0 || length > state_->size ||
       state_->data != nullptr) {
+    return false;
+  }
+  if (bool (*refuse)(std::int64_t) = gRefuseLoad.load(); refuse != nullptr && refuse(length)) {
+    if (noRoom != nullptr) *noRoom = true;
     return false;
   }
   static const std::uint8_t kEmpty[1] = {0};

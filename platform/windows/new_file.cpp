@@ -8,12 +8,17 @@
 #include <memory>
 #include <new>
 #include <cstdint>
+#include <cwchar>
 #include <string>
 
 #include "platform/platform.h"
 #include "platform/temporary_name.h"
 
 namespace qx::plat {
+
+struct OutputDir::State {
+  std::wstring path;  // absolute, ending in a separator; empty while closed
+};
 
 struct NewFile::State {
   HANDLE handle = INVALID_HANDLE_VALUE;
@@ -39,6 +44,27 @@ std::wstring TemporaryName() {
 
 }  // namespace
 
+OutputDir::OutputDir() : state_(new State) {}
+
+OutputDir::~OutputDir() { delete state_; }
+
+bool OutputDir::Open(const wchar_t* path) {
+  state_->path.clear();
+  // The directory is known by its absolute path, so that names made in it
+  // later do not depend on the current directory then.
+  std::wstring absolute(kPathCapacity, L'\0');
+  const wchar_t* relative = path == nullptr || path[0] == L'\0' ? L"." : path;
+  if (!FullPath(relative, absolute.data(), kPathCapacity)) return false;
+  absolute.resize(std::wcslen(absolute.c_str()));
+  const DWORD attributes = GetFileAttributesW(absolute.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) return false;
+  if (absolute.empty() || !IsSeparator(absolute.back())) absolute += L'\\';
+  state_->path = std::move(absolute);
+  return true;
+}
+
+bool OutputDir::IsOpen() const { return !state_->path.empty(); }
+
 NewFile::NewFile() : state_(new State) {}
 
 // Files here always take a named temporary.
@@ -49,14 +75,15 @@ NewFile::~NewFile() {
   delete state_;
 }
 
-bool NewFile::Create(const wchar_t* path, std::uint32_t) {
-  if (path == nullptr || state_->handle != INVALID_HANDLE_VALUE) return false;
-  state_->target = path;
-  std::size_t cut = state_->target.find_last_of(L"\\/");
-  if (cut == std::wstring::npos && state_->target.size() >= 2 && state_->target[1] == L':') cut = 1;
-  const std::wstring directory =
-      cut == std::wstring::npos ? std::wstring() : state_->target.substr(0, cut + 1);
-  if (cut != std::wstring::npos && cut + 1 >= state_->target.size()) return false;
+bool NewFile::Create(const OutputDir& dir, const wchar_t* name, std::uint32_t) {
+  if (name == nullptr || name[0] == L'\0' || state_->handle != INVALID_HANDLE_VALUE || !dir.IsOpen()) {
+    return false;
+  }
+  for (const wchar_t* c = name; *c != L'\0'; ++c) {
+    if (IsSeparator(*c) || *c == L':') return false;
+  }
+  const std::wstring& directory = dir.state_->path;
+  state_->target = directory + name;
   for (int attempt = 0; attempt < 64; ++attempt) {
     state_->temporary = directory + TemporaryName();
     const HANDLE handle = CreateFileW(state_->temporary.c_str(), GENERIC_WRITE, 0, nullptr,

@@ -39,6 +39,14 @@ int SplitPath(const wchar_t* path, wchar_t* drive, std::size_t driveCapacity, wc
                        name ? nameCapacity : 0, ext, ext ? extCapacity : 0);
 }
 
+bool IsAbsolute(const wchar_t* path) {
+  if (path == nullptr) return false;
+  // C:\x, and \\server\share\x; \x and C:x depend on the current drive or
+  // that drive's current directory.
+  if (IsSeparator(path[0])) return IsSeparator(path[1]);
+  return path[0] != L'\0' && path[1] == L':' && IsSeparator(path[2]);
+}
+
 bool FullPath(const wchar_t* path, wchar_t* out, int capacity) {
   // The runtime makes "" the current directory; an empty path names nothing.
   if (path == nullptr || path[0] == L'\0' || out == nullptr || capacity <= 0) return false;

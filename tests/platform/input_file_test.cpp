@@ -135,9 +135,11 @@ TEST_P(NewFileBothWays, AppearsUnderItsNameOnlyWhenCommitted) {
     }
     return found;
   };
+  qx::plat::OutputDir out;
+  ASSERT_TRUE(out.Open(Wide(dir.path()).c_str()));
   {
     qx::plat::NewFile file;
-    ASSERT_TRUE(file.Create(Wide(target).c_str(), 0644));
+    ASSERT_TRUE(file.Create(out, L"out_000.png", 0644));
     const std::uint8_t bytes[] = {'o', 'n', 'e'};
     ASSERT_TRUE(file.Write(bytes, 3));
     // Nothing is under the name yet: at most a temporary, with a name no
@@ -155,7 +157,7 @@ TEST_P(NewFileBothWays, AppearsUnderItsNameOnlyWhenCommitted) {
   {
     // Abandoned, by the destructor: the old content stays, nothing is left.
     qx::plat::NewFile file;
-    ASSERT_TRUE(file.Create(Wide(target).c_str(), 0644));
+    ASSERT_TRUE(file.Create(out, L"out_000.png", 0644));
     const std::uint8_t bytes[] = {'t', 'w', 'o'};
     ASSERT_TRUE(file.Write(bytes, 3));
   }
@@ -164,25 +166,48 @@ TEST_P(NewFileBothWays, AppearsUnderItsNameOnlyWhenCommitted) {
   // A name that is a directory cannot be replaced; the temporary goes.
   fs::create_directory(dir.path() / "dir_000.png");
   qx::plat::NewFile blocked;
-  ASSERT_TRUE(blocked.Create(Wide(dir.path() / "dir_000.png").c_str(), 0644));
+  ASSERT_TRUE(blocked.Create(out, L"dir_000.png", 0644));
   ASSERT_TRUE(blocked.Write(reinterpret_cast<const std::uint8_t*>("x"), 1));
   EXPECT_FALSE(blocked.Commit());
   EXPECT_EQ(names().size(), 2u);
-  // No directory, no file.
+  // No directory, no file; and a name is a name in the directory, never a
+  // path leading out of it.
+  qx::plat::OutputDir missing;
+  EXPECT_FALSE(missing.Open(Wide(dir.path() / "missing").c_str()));
   qx::plat::NewFile nowhere;
-  EXPECT_FALSE(nowhere.Create(Wide(dir.path() / "missing" / "a_000.png").c_str(), 0644));
+  EXPECT_FALSE(nowhere.Create(missing, L"a_000.png", 0644));
+  EXPECT_FALSE(nowhere.Create(out, L"../a_000.png", 0644));
+  EXPECT_FALSE(nowhere.Create(out, L"", 0644));
   // A link at the name is replaced by the file, its target left alone.
   if (qx::plat::kHasDrives) return;
   { std::ofstream(dir.path() / "target.txt") << "kept"; }
   fs::create_symlink(dir.path() / "target.txt", dir.path() / "link_000.png");
   qx::plat::NewFile overLink;
-  ASSERT_TRUE(overLink.Create(Wide(dir.path() / "link_000.png").c_str(), 0644));
+  ASSERT_TRUE(overLink.Create(out, L"link_000.png", 0644));
   ASSERT_TRUE(overLink.Write(reinterpret_cast<const std::uint8_t*>("new"), 3));
   ASSERT_TRUE(overLink.Commit());
   EXPECT_FALSE(fs::is_symlink(dir.path() / "link_000.png"));
   EXPECT_EQ(ReadText(dir.path() / "link_000.png"), "new");
   EXPECT_EQ(ReadText(dir.path() / "target.txt"), "kept");
   for (const std::string& name : names()) EXPECT_NE(name.rfind(".qx", 0), 0u) << name;
+}
+
+TEST(OutputDir, KeepsTheDirectoryItWasOpenedInWhateverIsCurrentLater) {
+  ScratchDir dir;
+  fs::create_directories(dir.path() / "a");
+  fs::create_directories(dir.path() / "b");
+  const fs::path before = fs::current_path();
+  fs::current_path(dir.path() / "a");
+  qx::plat::OutputDir here;
+  const bool opened = here.Open(L"");
+  fs::current_path(dir.path() / "b");
+  qx::plat::NewFile file;
+  const bool created = opened && file.Create(here, L"x_000.bmp", 0644) &&
+                       file.Write(reinterpret_cast<const std::uint8_t*>("x"), 1) && file.Commit();
+  fs::current_path(before);
+  ASSERT_TRUE(created);
+  EXPECT_EQ(ReadText(dir.path() / "a" / "x_000.bmp"), "x");
+  EXPECT_FALSE(fs::exists(dir.path() / "b" / "x_000.bmp"));
 }
 
 INSTANTIATE_TEST_SUITE_P(NewFile, NewFileBothWays, ::testing::Values(true, false),
