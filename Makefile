@@ -16,7 +16,10 @@ build:
 	cmake -S . -B build $(GENERATOR) -DCMAKE_BUILD_TYPE=Release
 	cmake --build build -j$(JOBS)
 
-run: build
+# Builds the tool alone, not its tests.
+run:
+	cmake -S . -B build $(GENERATOR) -DCMAKE_BUILD_TYPE=Release
+	cmake --build build --target quarrix -j$(JOBS)
 	rm -rf build/run && mkdir -p build/run
 	cp samples/sample.bin build/run/
 	touch -d '2000-01-01 00:00:00' build/run/sample.bin
@@ -78,7 +81,7 @@ test-windows:
 	  sh -c 'cmake --build build-win64 -j$(JOBS) && cd build-win64 && $(CTEST)'
 	$(WIN32_CONFIG)
 	cmake --build build-win32 -j$(JOBS)
-	@if cmake/can-run-win32.sh build-win32; then \
+	@if cmake/can-run-win32.sh $(CURDIR)/build-win32; then \
 	  QX_WINE_32BIT=1 cmake/wine-session.sh $(CURDIR)/build-win32/wineprefix \
 	    sh -c 'cd build-win32 && $(CTEST)'; \
 	fi

@@ -5,7 +5,8 @@
 # then wine32:i386), and a kernel that runs 32-bit programs at all. When
 # either is missing the reason is printed and the status is 1.
 set -u
-build=$1
+# Wine takes only an absolute prefix.
+build=$(cd "$1" && pwd) || exit 1
 here=$(dirname "$0")
 if [ ! -x /usr/lib/wine/wine ]; then
   echo "32-bit Windows tests built, not run: Wine's 32-bit loader is not installed" \
