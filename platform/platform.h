@@ -379,4 +379,39 @@ ErrorBoxHook SetErrorBoxHook(ErrorBoxHook hook);
 // guard existed.
 bool RunFaultGuarded(void (*fn)(void*), void* context) noexcept;
 
+// ---- SHA-256 -------------------------------------------------------------------
+
+// SHA-256 by the system's own well-kept library: OpenSSL's libcrypto on
+// POSIX, CNG (bcrypt) on Windows. Incremental, so that an image of any size
+// is hashed piece by piece as it is copied; each object is one hash and may
+// be used by one thread at a time, any number of objects at once.
+//
+// The library can fail only when it cannot get memory (or, on Windows, the
+// algorithm cannot be opened). Then nothing is thrown and nothing ends the
+// process: ok() turns false for good, later Updates are ignored, and Final
+// writes 32 zero bytes and returns false, so a caller reports no digest
+// rather than a wrong one. Final ends the hash: after it ok() is false,
+// Update does nothing and a second Final fails the same way.
+class Sha256 {
+ public:
+  static constexpr std::size_t kDigestSize = 32;
+
+  Sha256();
+  ~Sha256();
+  Sha256(const Sha256&) = delete;
+  Sha256& operator=(const Sha256&) = delete;
+
+  // Adds `count` bytes (none when count is 0; data may then be null).
+  void Update(const std::uint8_t* data, std::size_t count);
+  // Writes the digest of everything added into out and returns true; see
+  // above for when it writes zeros and returns false instead.
+  bool Final(std::uint8_t out[kDigestSize]);
+  // True while the hash can still give a correct digest.
+  bool ok() const { return context_ != nullptr; }
+
+ private:
+  // The library's hash state; null once failed or finished.
+  void* context_ = nullptr;
+};
+
 }  // namespace qx::plat
