@@ -2,16 +2,20 @@
 // the expansion of every FILE and DIR argument.
 #include "app/Driver.h"
 
+#include <chrono>
 #include <cstddef>
 #include <cwchar>
 #include <memory>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "app/Road.h"
 #include "app/Run.h"
 #include "output/Kinds.h"
 #include "output/OutputNames.h"
+#include "output/RunLog.h"
+#include "output/Sink.h"
 #include "platform/platform.h"
 #include "support/ComposePath.h"
 #include "support/Console.h"
@@ -107,6 +111,19 @@ Settings ReadOptions(int argc, wchar_t* argv[]) {
       arg[0] = L'\0';
     } else if (Safe_wcsicmp(arg, L"-unpack") == 0) {
       settings.unpack = true;
+      arg[0] = L'\0';
+    } else if (Safe_wcsicmp(arg, L"-dedup") == 0) {
+      settings.dedup = true;
+      arg[0] = L'\0';
+    } else if (Safe_wcsicmp(arg, L"-list") == 0) {
+      settings.list = true;
+      arg[0] = L'\0';
+    } else if (Safe_wcsnicmp(arg, L"-out=", 5) == 0) {
+      // The value is a path: taken as it is written.
+      settings.outDir = arg + 5;
+      arg[0] = L'\0';
+    } else if (Safe_wcsnicmp(arg, L"-report=", 8) == 0) {
+      settings.report = arg + 8;
       arg[0] = L'\0';
     } else if (Safe_wcsnicmp(arg, L"-verbosity=", 11) == 0) {
       switch (arg[11]) {
@@ -208,7 +225,12 @@ void ExpandArgument(Run& run, const wchar_t* pattern, ExpansionBuffers& buffers)
   }
   auto record = std::make_unique<qx::plat::FindData>();
   const qx::plat::FindHandle handle = qx::plat::FindFirst(pattern, record.get());
-  if (handle == qx::plat::kInvalidFind) return;
+  if (handle == qx::plat::kInvalidFind) {
+    // A pattern that matches nothing is passed over; one whose directory
+    // cannot be listed is said.
+    if (qx::plat::LastError() != 0) run.road.Tell(pattern, qx::plat::LastError());
+    return;
+  }
   do {
     ExpandEntry(run, pattern, *record, buffers);
   } while (qx::plat::FindNext(handle, record.get()) == 0);
@@ -227,6 +249,11 @@ bool qx::app::SettleEntry(Run& run, const wchar_t* path, qx::plat::FindData* ent
 }
 
 extern "C" int wmain(int argc, wchar_t* argv[]) {
+  const auto started = std::chrono::steady_clock::now();
+  // The arguments as given, for the report, before the option pass blanks
+  // the options.
+  std::vector<std::wstring> arguments;
+  for (int i = 1; i < argc; ++i) arguments.emplace_back(argv[i] != nullptr ? argv[i] : L"");
   Settings settings = ReadOptions(argc, argv);
   if (argc <= 1 || settings.mask == 0) {
     PrintUsage(argc >= 1 ? argv[0] : nullptr);
@@ -235,20 +262,43 @@ extern "C" int wmain(int argc, wchar_t* argv[]) {
 
   StartTime = qx::plat::CurrentTime();
 
+  qx::Failures failures;
+  qx::RunReport report;
+  qx::SinkSettings outputs;
+  outputs.verbosity = settings.verbosity;
+  outputs.list = settings.list;
+  outputs.dedup = settings.dedup;
+  outputs.failures = &failures;
+  if (!settings.report.empty() &&
+      report.Create(settings.report.c_str(),
+                    qx::report::RunRecord{L"quarrix", QX_WIDE_VERSION(QX_VERSION), StartTime, arguments}, failures)) {
+    failures.Use(&report);
+    outputs.report = &report;
+  }
+  if (!settings.outDir.empty()) {
+    // Taken as the current directory now has it: the walk changes it.
+    outputs.outDir = settings.outDir;
+    std::wstring absolute(kPathCapacity, L'\0');
+    if (qx::plat::FullPath(settings.outDir.c_str(), absolute.data(), kPathCapacity)) {
+      outputs.outDirAbsolute = absolute.c_str();
+    }
+  }
+
   // One thread is the single-threaded run itself; more search ahead in a
   // pool while this thread walks and writes.
   if (settings.threads == 0) settings.threads = DefaultThreadCount();
-  qx::SinkSettings outputs;
-  outputs.verbosity = settings.verbosity;
   qx::Sink sink(outputs);
-  qx::app::Road road(settings, sink);
-  Run run{settings, road};
-  auto buffers = std::make_unique<ExpansionBuffers>();
-  for (int i = 1; i < argc; ++i) {
-    const wchar_t* arg = argv[i];
-    if (arg == nullptr || arg[0] == L'\0') continue;
-    ExpandArgument(run, arg, *buffers);
+  {
+    qx::app::Road road(settings, sink, failures);
+    Run run{settings, road, failures};
+    auto buffers = std::make_unique<ExpansionBuffers>();
+    for (int i = 1; i < argc; ++i) {
+      const wchar_t* arg = argv[i];
+      if (arg == nullptr || arg[0] == L'\0') continue;
+      ExpandArgument(run, arg, *buffers);
+    }
   }
-  road.Finish();
-  return 0;
+  const std::chrono::duration<double> took = std::chrono::steady_clock::now() - started;
+  sink.Summary(failures.Count(), took.count());
+  return failures.ExitStatus();
 }

@@ -8,5 +8,6 @@
 // strictly earlier are processed.
 extern std::int64_t StartTime;
 
-// The tool's entry point with the wide argument array. Always returns 0.
+// The tool's entry point with the wide argument array. Returns 0, or 1 when
+// an image that was found, or the report, could not be written.
 extern "C" int wmain(int argc, wchar_t* argv[]);

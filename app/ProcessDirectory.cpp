@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "app/Driver.h"
+#include "app/Road.h"
 #include "app/Run.h"
 #include "platform/platform.h"
 #include "support/ComposePath.h"
@@ -48,9 +49,11 @@ bool IsDotEntry(const wchar_t* name) {
 // `returnTo` current again before it returns.
 void WalkDirectory(const wchar_t* path, const wchar_t* returnTo, Walk& walk) {
   qx::plat::DirIdentity identity{};
-  if (!qx::plat::GetDirIdentity(path, &identity)) return;
+  if (!qx::plat::GetDirIdentity(path, &identity) || (walk.walked.count(identity) == 0 && qx::plat::ChangeDir(path) != 0)) {
+    walk.run.road.Tell(path, qx::plat::LastError());
+    return;
+  }
   if (walk.walked.count(identity) != 0) return;
-  if (qx::plat::ChangeDir(path) != 0) return;
   walk.walked.insert(identity);
 
   // Only a root ends in a separator; its entries need no second one.
@@ -59,6 +62,9 @@ void WalkDirectory(const wchar_t* path, const wchar_t* returnTo, Walk& walk) {
 
   auto level = std::make_unique<Level>();
   const qx::plat::FindHandle handle = qx::plat::FindFirst(L"*.*", &level->record);
+  if (handle == qx::plat::kInvalidFind && qx::plat::LastError() != 0) {
+    walk.run.road.Tell(path, qx::plat::LastError());
+  }
   if (handle != qx::plat::kInvalidFind) {
     do {
       qx::plat::FindData& entry = level->record;

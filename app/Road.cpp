@@ -73,13 +73,15 @@ struct Plan {
 };
 
 struct Road::File {
-  explicit File(const wchar_t* p) : path(p), stem(FoldedStem(p)), outputs(p, &input) {}
+  File(Sink& sink, const wchar_t* p) : path(p), stem(FoldedStem(p)), outputs(sink, p, &input) {}
 
   std::wstring path;
   std::wstring stem;
   plat::InputFile input;
   SourceOutputs outputs;
   bool ready = false;  // open, its bytes at hand
+  int error = 0;       // else why, when it failed
+  bool announced = true;  // a file; not a directory the walk could not read
   std::int64_t size = 0;
   Plan plan;
   std::vector<Image> own;  // its own images, kept for -unpack
@@ -286,9 +288,9 @@ class Road::Pool {
   std::thread releaser_;
 };
 
-Road::Road(const Settings& settings, Sink& sink, std::span<const KindRow> kinds,
+Road::Road(const Settings& settings, Sink& sink, Failures& failures, std::span<const KindRow> kinds,
            std::size_t queuedImages)
-    : settings_(settings), sink_(sink), kinds_(kinds), loads_(std::make_unique<Loads>()) {
+    : settings_(settings), sink_(sink), failures_(failures), kinds_(kinds), loads_(std::make_unique<Loads>()) {
   if (settings.threads > 1) {
     pool_ = std::make_unique<Pool>(settings.threads, kinds, queuedImages < 1 ? 1 : queuedImages, *loads_);
   }
@@ -317,7 +319,7 @@ Plan Road::PlanFor(std::int64_t size) const {
 }
 
 void Road::Take(const wchar_t* path) {
-  auto file = std::make_unique<File>(path);
+  auto file = std::make_unique<File>(sink_, path);
   // At most `threads` files loaded, and a bound on files waiting in all.
   WaitForRoom(settings_.threads);
   Open(*file);
@@ -328,8 +330,21 @@ void Road::Take(const wchar_t* path) {
   if (pool_ == nullptr) Complete();
 }
 
+void Road::Tell(const wchar_t* path, int error) {
+  auto told = std::make_unique<File>(sink_, path);
+  told->error = error;
+  told->announced = false;
+  pending_.push_back(std::move(told));
+  if (pool_ == nullptr || pending_.size() >= static_cast<std::size_t>(settings_.threads) * 4 + 64) Complete();
+}
+
 void Road::Open(File& file) {
-  if (!file.input.Open(file.path.c_str())) return;
+  if (!file.input.Open(file.path.c_str())) {
+    // Only regular files are read; any other kind of entry is passed over
+    // without a word, a failure is said.
+    file.error = plat::LastError();
+    return;
+  }
   file.size = file.input.Size();
   if (file.size < 0) return;
   file.plan = PlanFor(file.size);
@@ -344,7 +359,10 @@ void Road::Open(File& file) {
       WaitForRoom(Loaded());
       loaded = file.input.Load(file.plan.load, &noRoom, populate);
     }
-    if (!loaded) return;
+    if (!loaded) {
+      file.error = plat::LastError();
+      return;
+    }
   }
   file.ready = true;
   loads_->Change(+1);
@@ -352,7 +370,10 @@ void Road::Open(File& file) {
 
 void Road::Complete() {
   File& file = *pending_.front();
-  Announce(file.path.c_str(), settings_.verbosity);
+  if (file.announced) Announce(file.path.c_str(), settings_.verbosity);
+  // Said at the file's turn, so that standard error reads the same whatever
+  // the threads.
+  if (file.error != 0) failures_.Unreadable(file.path, file.error);
   if (file.ready) {
     // A file read through windows may take long: a progress line follows
     // its searches until its last output is written.
@@ -390,7 +411,8 @@ void Road::Complete() {
       }
     }
   }
-  const auto stem = stems_.find(file.stem);
+  if (file.ready) sink_.Done(file.outputs, file.size, file.plan.windowed ? file.size : file.plan.load);
+  const auto stem = file.announced ? stems_.find(file.stem) : stems_.end();
   if (stem != stems_.end() && --stem->second == 0) stems_.erase(stem);
   std::unique_ptr<File> done = std::move(pending_.front());
   pending_.pop_front();

@@ -48,7 +48,8 @@ class Road {
 
   // Every image goes to `sink`. The kinds are the tool's own, and the
   // queues as deep as said, unless a test asks otherwise.
-  Road(const Settings& settings, Sink& sink, std::span<const KindRow> kinds = Kinds(),
+  // Sources that cannot be read are told to `failures`.
+  Road(const Settings& settings, Sink& sink, Failures& failures, std::span<const KindRow> kinds = Kinds(),
        std::size_t queuedImages = kQueuedImages);
   ~Road();  // finishes every file, then stops the threads
   Road(const Road&) = delete;
@@ -56,6 +57,10 @@ class Road {
 
   // Takes the file the run has reached.
   void Take(const wchar_t* path);
+
+  // A directory or pattern the run has reached and could not read: said at
+  // its turn, after every file before it, as the files' own failures are.
+  void Tell(const wchar_t* path, int error);
 
   // True when a file not yet finished may write outputs named after `stem`
   // (as FoldedStem gives it), in whatever directory.
@@ -78,6 +83,7 @@ class Road {
 
   const Settings& settings_;
   Sink& sink_;
+  Failures& failures_;
   std::span<const KindRow> kinds_;
   std::unique_ptr<Loads> loads_;
   std::unique_ptr<Pool> pool_;  // null with one thread

@@ -4,7 +4,9 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
+#include "output/RunLog.h"
 #include "platform/platform.h"
 
 namespace qx::app {
@@ -19,6 +21,10 @@ struct Settings {
   int threads = 0;     // 0 until wmain sets it: one per online core, or -threads=N
   bool whole = false;   // -whole: files of any size searched whole
   bool unpack = false;  // -unpack: containers decoded and searched too
+  std::wstring outDir;  // -out=DIR: outputs under DIR (empty: beside their source)
+  std::wstring report;  // -report=FILE: a report of the run
+  bool dedup = false;   // -dedup: an image already written is not written again
+  bool list = false;    // -list: images found and reported, none written
 };
 
 class Road;
@@ -26,6 +32,7 @@ class Road;
 struct Run {
   const Settings& settings;
   Road& road;
+  Failures& failures;
 };
 
 // Hands one file the run has reached to its road.

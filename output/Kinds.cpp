@@ -4,9 +4,9 @@ namespace qx {
 namespace {
 
 constexpr KindRow kRows[kKindCount] = {
-    {ImageKind::kBmp, L"bmp", 1, L"bmp", &ExtractBmp},
-    {ImageKind::kJpg, L"jpg", 2, L"jpg", &ExtractJpg},
-    {ImageKind::kPng, L"png", 4, L"png", &ExtractPng},
+    {ImageKind::kBmp, L"bmp", 1, L"bmp", &ExtractBmp, &BitmapSize},
+    {ImageKind::kJpg, L"jpg", 2, L"jpg", &ExtractJpg, &JpegSize},
+    {ImageKind::kPng, L"png", 4, L"png", &ExtractPng, &PngSize},
 };
 
 }  // namespace

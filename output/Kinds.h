@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <span>
 
+#include "output/Dimensions.h"
 #include "output/Extract.h"
 #include "output/Image.h"
 
@@ -20,6 +21,8 @@ struct KindRow {
   std::uint32_t mask;        // its bit in the run's mask
   const wchar_t* extension;  // of its outputs
   Extractor extract;
+  // The width and height its header states (Dimensions.h), or null.
+  bool (*size)(const std::uint8_t* bytes, std::int64_t count, Size* size);
 };
 
 // Every kind, in the order a file is searched.

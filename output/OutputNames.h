@@ -9,6 +9,7 @@
 #pragma once
 
 #include <string>
+#include <utility>
 
 #include "output/Image.h"
 
@@ -28,8 +29,9 @@ class OutputNames {
   explicit OutputNames(const wchar_t* source);
 
   // Where the outputs go: <drive><dir> of the source (empty: the current
-  // directory).
+  // directory), unless put elsewhere.
   const std::wstring& Directory() const { return parts_.directory; }
+  void SetDirectory(std::wstring directory) { parts_.directory = std::move(directory); }
 
   // The next name for an image of `kind`: the whole path into *path and its
   // last component into *leaf. False when it does not fit.

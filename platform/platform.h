@@ -14,10 +14,33 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <span>
+#include <string>
 
 #include "platform/platform_config.h"
 
 namespace qx::plat {
+
+class Sha256;
+
+// ---- Failures -------------------------------------------------------------
+
+// Why the last call of this layer that failed on this thread failed: the
+// system's error number (POSIX errno, Windows GetLastError()), or one of the
+// layer's own codes below. Calls that fail set it; calls that succeed leave
+// it alone.
+int LastError();
+
+// The layer's own reasons, for failures the system has no number for.
+inline constexpr int kErrorCutShort = -1;  // a file became shorter while it was read
+// The system's numbers for a path that is too long, and for memory that
+// ran out.
+int PathTooLongError();
+int NoMemoryError();
+
+// The system's own words for an error number, or the layer's own for its
+// codes.
+std::wstring ErrorText(int code);
 
 // ---- Paths ---------------------------------------------------------------
 
@@ -92,7 +115,9 @@ inline constexpr FindHandle kInvalidFind = -1;
 // names one entry exactly. The POSIX listing is sorted: "." and ".." first,
 // then by name with A-Z folded to a-z, ties broken by the exact name.
 // Fills `record` with the first entry and returns a handle, or returns
-// kInvalidFind when nothing matches or the pattern is not valid.
+// kInvalidFind when nothing matches or the pattern is not valid (LastError()
+// then 0), or the listing failed (LastError() the reason: a directory that
+// cannot be read).
 FindHandle FindFirst(const wchar_t* pattern, FindData* record);
 
 // Fills `record` with the next entry and returns 0, or returns -1 at the end.
@@ -245,6 +270,15 @@ class OutputDir {
   // now; an empty path is the current directory itself. False when it
   // cannot be opened (or, on Windows, its absolute path does not fit).
   bool Open(const wchar_t* path);
+  // The same, making the directory and its missing parents first; the path
+  // is the user's own, so links along it are followed.
+  bool OpenMade(const wchar_t* path);
+  // Opens the directory `below` names under `root` (one name per component,
+  // none empty, "." or ".."), making each one that is missing. No link is
+  // ever followed below the root: a component that is one fails the call,
+  // so that a link planted there by someone else cannot lead the outputs
+  // anywhere else.
+  bool OpenBelow(const OutputDir& root, std::span<const std::wstring> below);
   bool IsOpen() const;
 
   struct State;
@@ -284,7 +318,9 @@ class NewFile {
   // Appends `count` bytes of `input` from `offset`, copied piece by piece
   // without holding them in memory. False, and the file abandoned, as for
   // Write, and also when the input ends before them.
-  bool CopyFrom(InputFile& input, std::int64_t offset, std::int64_t count);
+  // With `hash`, every byte copied is also added to it (and the copy goes
+  // through memory of ours, a piece at a time).
+  bool CopyFrom(InputFile& input, std::int64_t offset, std::int64_t count, Sha256* hash = nullptr);
   // Renames the complete temporary over the name. False when that fails;
   // the temporary is then removed and the name keeps what it held.
   bool Commit();
@@ -294,6 +330,33 @@ class NewFile {
   // Test seam: false makes new files take a named temporary from the start,
   // as on file systems that cannot make files without a name.
   static void AllowUnnamed(bool allowed);
+
+  struct State;
+
+ private:
+  friend class GrowingFile;
+  State* state_;
+};
+
+// A file that grows while the run goes on (its report), under its name from
+// the start. It is made as a NewFile is, and put under the name at once: a
+// link planted at the name is replaced, never followed. Each WriteAt is one
+// write of the system where it can be, so that a run killed between two
+// leaves each piece whole.
+class GrowingFile {
+ public:
+  GrowingFile();
+  ~GrowingFile();
+  GrowingFile(const GrowingFile&) = delete;
+  GrowingFile& operator=(const GrowingFile&) = delete;
+
+  // Replaces whatever `path` held with an empty file. False when it cannot.
+  bool Create(const wchar_t* path);
+  // Writes `count` bytes at `offset`; false when they could not all be
+  // written.
+  bool WriteAt(std::int64_t offset, const void* data, std::size_t count);
+  // Cuts the file at `length`.
+  bool Truncate(std::int64_t length);
 
   struct State;
 

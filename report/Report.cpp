@@ -14,15 +14,6 @@ using detail::Codes;
 
 namespace {
 
-const char* KindName(ImageKind kind) {
-  switch (kind) {
-    case ImageKind::kBmp: return "bmp";
-    case ImageKind::kJpg: return "jpg";
-    case ImageKind::kPng: return "png";
-  }
-  return "bmp";
-}
-
 const char* ContainerName(ContainerKind kind) {
   switch (kind) {
     case ContainerKind::kZip: return "zip";
@@ -195,7 +186,7 @@ std::string JsonImage(const ImageRecord& image) {
   line.Key("source").String(Wide(image.source));
   line.Key("offset").Number(image.offset);
   line.Key("length").Number(image.length);
-  line.Key("kind").Word(KindName(image.kind));
+  line.Key("kind").Word(image.kind.c_str());
   line.Key("output");
   if (image.output) {
     line.String(Wide(*image.output));
@@ -309,7 +300,7 @@ Codes Description(const ImageRecord& image) {
   text += U'@';
   detail::AppendNumber(text, image.offset);
   text += U'.';
-  detail::AppendAscii(text, KindName(image.kind));
+  detail::AppendAscii(text, image.kind.c_str());
   return text;
 }
 
@@ -343,7 +334,7 @@ std::string DfxmlImage(const ImageRecord& image) {
     out += "    <hashdigest type=\"sha256\">" + HexDigest(*image.sha256) + "</hashdigest>\n";
   }
   out += "    <quarrix:image";
-  XmlAttribute(out, "kind", KindName(image.kind));
+  XmlAttribute(out, "kind", image.kind.c_str());
   XmlAttribute(out, "offset", image.offset);
   XmlAttribute(out, "written", image.output ? "true" : "false");
   if (image.width) XmlAttribute(out, "width", *image.width);

@@ -11,7 +11,7 @@
 //
 // JSON Lines: one object per line, members in the order shown.
 //   {"type":"run","program":P,"version":V,"started":"2026-12-08T04:48:05Z","arguments":[A,...]}
-//   {"type":"image","source":S,"offset":N,"length":N,"kind":"bmp"|"jpg"|"png",
+//   {"type":"image","source":S,"offset":N,"length":N,"kind":K (the kind's extension),
 //    "output":S|null,"sha256":"<64 lower-case hex>"|null}, and when given, in
 //    this order: "width":N, "height":N,
 //    "within":[{"kind":"zip","offset":N,"name":S},{"kind":"gzip"|"base64","offset":N},...],
@@ -100,8 +100,6 @@ namespace qx::report {
 
 enum class Form { kJsonLines, kDfxml };
 
-enum class ImageKind { kBmp, kJpg, kPng };
-
 enum class ContainerKind { kZip, kGzip, kBase64 };
 
 // The namespace of the tool's own DFXML elements.
@@ -146,7 +144,8 @@ struct ImageRecord {
   // empty, in the innermost container's decoded bytes.
   std::int64_t offset = 0;
   std::int64_t length = 0;
-  ImageKind kind = ImageKind::kBmp;
+  // The kind's name, as the extension of its outputs: "bmp", "jpg", "png"...
+  std::string kind = "bmp";
   // The file written; none when the run only lists, or for a duplicate not
   // written.
   std::optional<std::wstring> output;

@@ -10,6 +10,7 @@
 #include <cwchar>
 #include <string>
 
+#include "platform/failure.h"
 #include "platform/platform.h"
 #include "platform/posix/native_text.h"
 
@@ -33,7 +34,9 @@ wchar_t* GetCwd(wchar_t* buffer, int capacity) {
 
 int ChangeDir(const wchar_t* path) {
   if (path == nullptr) return -1;
-  return ::chdir(posix::EncodeNative(path).c_str()) == 0 ? 0 : -1;
+  if (::chdir(posix::EncodeNative(path).c_str()) == 0) return 0;
+  detail::Failed(errno);
+  return -1;
 }
 
 std::int64_t CurrentTime() { return static_cast<std::int64_t>(std::time(nullptr)); }

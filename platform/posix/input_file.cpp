@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "platform/failure.h"
 #include "platform/platform.h"
 #include "platform/posix/descriptors.h"
 #include "platform/posix/mapped_regions.h"
@@ -58,23 +59,29 @@ void InputFile::AllowMapping(bool allowed) { gMappingAllowed.store(allowed); }
 void InputFile::RefuseLoads(bool (*refuse)(std::int64_t)) { gRefuseLoad.store(refuse); }
 
 bool InputFile::Open(const wchar_t* path) {
-  if (path == nullptr || path[0] == L'\0' || state_->fd >= 0) return false;
+  if (path == nullptr || path[0] == L'\0' || state_->fd >= 0) return detail::Failed(EINVAL);
   const std::string native = posix::EncodeNative(path);
   // The name is looked at first so that a device is not even opened (opening
   // some has effects of its own); the descriptor is checked again because the
   // name may have been replaced in between. O_NONBLOCK keeps the open itself
   // from waiting on a FIFO that appears in that window.
   struct stat before {};
-  if (::stat(native.c_str(), &before) == 0 && !S_ISREG(before.st_mode)) return false;
+  // Not being a regular file is no failure: such an entry is passed over.
+  if (::stat(native.c_str(), &before) == 0 && !S_ISREG(before.st_mode)) return detail::Failed(0);
   int fd;
   do {
     fd = ::open(native.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
   } while (fd < 0 && errno == EINTR);
-  if (fd < 0) return false;
+  if (fd < 0) return detail::Failed(errno);
   struct stat st {};
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+  if (::fstat(fd, &st) != 0) {
+    const int error = errno;
     ::close(fd);
-    return false;
+    return detail::Failed(error);
+  }
+  if (!S_ISREG(st.st_mode)) {
+    ::close(fd);
+    return detail::Failed(0);
   }
   // Regular files ignore O_NONBLOCK today; it is cleared anyway so that reads
   // block as on any ordinary file.
@@ -98,7 +105,7 @@ bool InputFile::ReadAt(std::int64_t offset, std::uint8_t* buffer, std::size_t co
   while (count > 0) {
     const ssize_t n = ::pread(state_->fd, buffer, count, static_cast<off_t>(offset));
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
+    if (n <= 0) return detail::Failed(n < 0 ? errno : kErrorCutShort);
     buffer += n;
     count -= static_cast<std::size_t>(n);
     offset += n;
@@ -113,7 +120,7 @@ bool InputFile::Load(std::int64_t length, bool* noRoom, bool populate) {
   }
   if (bool (*refuse)(std::int64_t) = gRefuseLoad.load(); refuse != nullptr && refuse(length)) {
     if (noRoom != nullptr) *noRoom = true;
-    return false;
+    return detail::Failed(ENOMEM);
   }
   static const std::uint8_t kEmpty[1] = {0};
   if (length == 0) {
@@ -144,7 +151,7 @@ bool InputFile::Load(std::int64_t length, bool* noRoom, bool populate) {
   auto* heap = static_cast<std::uint8_t*>(std::malloc(count));
   if (heap == nullptr) {
     if (noRoom != nullptr) *noRoom = true;
-    return false;
+    return detail::Failed(ENOMEM);
   }
   if (!ReadAt(0, heap, count)) {
     std::free(heap);

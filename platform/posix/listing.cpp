@@ -23,6 +23,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/failure.h"
 #include "platform/platform.h"
 #include "platform/posix/native_text.h"
 
@@ -234,7 +235,9 @@ bool ReadDirectory(int dirFd, std::wstring_view pattern, std::vector<Entry>& ent
   if (readFd < 0) return false;
   DIR* dir = ::fdopendir(readFd);
   if (dir == nullptr) {
+    const int error = errno;
     ::close(readFd);
+    errno = error;
     return false;
   }
   for (;;) {
@@ -272,15 +275,26 @@ std::string AbsoluteDirectory(const std::string& nativeDir) {
 
 }  // namespace
 
+namespace {
+
+// A pattern that names nothing (a missing name or directory) is no failure:
+// LastError() is 0 then, and the system's reason otherwise.
+FindHandle NotFound(int error) {
+  detail::Failed(error == ENOENT || error == ENOTDIR ? 0 : error);
+  return kInvalidFind;
+}
+
+}  // namespace
+
 FindHandle FindFirst(const wchar_t* pattern, FindData* record) {
-  if (pattern == nullptr || record == nullptr) return kInvalidFind;
+  if (pattern == nullptr || record == nullptr) return NotFound(0);
   // The pattern goes through the same mapping as the names it is compared
   // with, so both sides spell a name the same way.
   const std::string nativePattern = posix::EncodeNative(pattern);
   const std::size_t slash = nativePattern.rfind('/');
   const std::size_t lastBegin = slash == std::string::npos ? 0 : slash + 1;
   const std::string nativeLast = nativePattern.substr(lastBegin);
-  if (nativeLast.empty()) return kInvalidFind;
+  if (nativeLast.empty()) return NotFound(0);
   const std::string nativeDir =
       lastBegin == 0 ? std::string(".") : nativePattern.substr(0, lastBegin);
   const std::wstring last = posix::DecodeNative(nativeLast);
@@ -289,22 +303,22 @@ FindHandle FindFirst(const wchar_t* pattern, FindData* record) {
   if (last.find_first_of(L"*?") == std::wstring::npos) {
     // One name, taken exactly as the file system spells it; looking it up
     // needs no read permission on its directory.
-    if (!FitsName(last)) return kInvalidFind;
-    if (!Describe(AT_FDCWD, nativePattern.c_str(), last, record)) return kInvalidFind;
+    if (!FitsName(last)) return NotFound(0);
+    if (!Describe(AT_FDCWD, nativePattern.c_str(), last, record)) return NotFound(errno);
     listing->single = true;
     return Register(std::move(listing));
   }
 
   listing->dirFd = ::open(nativeDir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (listing->dirFd < 0) return kInvalidFind;
-  if (!ReadDirectory(listing->dirFd, last, listing->entries)) return kInvalidFind;
+  if (listing->dirFd < 0) return NotFound(errno);
+  if (!ReadDirectory(listing->dirFd, last, listing->entries)) return NotFound(errno);
   listing->dirPath = AbsoluteDirectory(nativeDir);
   if (!listing->dirPath.empty()) {
     ::close(listing->dirFd);
     listing->dirFd = -1;
   }
   std::sort(listing->entries.begin(), listing->entries.end(), ListedBefore);
-  if (!DeliverNext(*listing, record)) return kInvalidFind;
+  if (!DeliverNext(*listing, record)) return NotFound(0);
   return Register(std::move(listing));
 }
 
@@ -340,9 +354,8 @@ bool DescribeEntry(const wchar_t* path, FindData* record) {
 bool GetDirIdentity(const wchar_t* path, DirIdentity* identity) {
   if (path == nullptr || identity == nullptr) return false;
   struct stat st {};
-  if (::stat(posix::EncodeNative(path).c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
-    return false;
-  }
+  if (::stat(posix::EncodeNative(path).c_str(), &st) != 0) return detail::Failed(errno);
+  if (!S_ISDIR(st.st_mode)) return detail::Failed(ENOTDIR);
   identity->device = static_cast<std::uint64_t>(st.st_dev);
   identity->inode = static_cast<std::uint64_t>(st.st_ino);
   return true;

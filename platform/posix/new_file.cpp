@@ -22,7 +22,9 @@
 #include <new>
 #include <cstdint>
 #include <string>
+#include <vector>
 
+#include "platform/failure.h"
 #include "platform/platform.h"
 #include "platform/posix/descriptors.h"
 #include "platform/posix/native_text.h"
@@ -101,7 +103,52 @@ bool OutputDir::Open(const wchar_t* path) {
   CloseFd(&state_->fd);
   const std::string native = path == nullptr ? std::string() : posix::EncodeNative(path);
   state_->fd = ::open(native.empty() ? "." : native.c_str(), kDirectoryFlags);
-  return state_->fd >= 0;
+  return state_->fd >= 0 || detail::Failed(errno);
+}
+
+bool OutputDir::OpenMade(const wchar_t* path) {
+  CloseFd(&state_->fd);
+  const std::string native = path == nullptr ? std::string() : posix::EncodeNative(path);
+  if (native.empty()) return Open(path);
+  // Each missing directory from the top down; one that appears meanwhile
+  // is as good.
+  for (std::size_t slash = native.find('/', 1);; slash = native.find('/', slash + 1)) {
+    const std::string part = native.substr(0, slash);
+    if (::mkdir(part.c_str(), 0777) != 0 && errno != EEXIST) return detail::Failed(errno);
+    if (slash == std::string::npos) break;
+  }
+  return Open(path);
+}
+
+bool OutputDir::OpenBelow(const OutputDir& root, std::span<const std::wstring> below) {
+  CloseFd(&state_->fd);
+  if (!root.IsOpen()) return detail::Failed(EBADF);
+  int fd = ::fcntl(root.state_->fd, F_DUPFD_CLOEXEC, 0);
+  if (fd < 0) return detail::Failed(errno);
+  for (const std::wstring& component : below) {
+    const std::string name = posix::EncodeNative(component.c_str());
+    if (name.empty() || name == "." || name == ".." || name.find('/') != std::string::npos) {
+      ::close(fd);
+      return detail::Failed(EINVAL);
+    }
+    // O_NOFOLLOW: a link in the component's place fails the open (ELOOP, or
+    // ENOTDIR with O_PATH) instead of being followed.
+    int next = ::openat(fd, name.c_str(), kDirectoryFlags | O_NOFOLLOW);
+    if (next < 0 && errno == ENOENT) {
+      if (::mkdirat(fd, name.c_str(), 0777) != 0 && errno != EEXIST) {
+        const int error = errno;
+        ::close(fd);
+        return detail::Failed(error);
+      }
+      next = ::openat(fd, name.c_str(), kDirectoryFlags | O_NOFOLLOW);
+    }
+    const int error = errno;
+    ::close(fd);
+    if (next < 0) return detail::Failed(error);
+    fd = next;
+  }
+  state_->fd = fd;
+  return true;
 }
 
 bool OutputDir::IsOpen() const { return state_->fd >= 0; }
@@ -116,9 +163,9 @@ NewFile::~NewFile() {
 }
 
 bool NewFile::Create(const OutputDir& dir, const wchar_t* name, std::uint32_t permissions) {
-  if (name == nullptr || state_->fd >= 0 || !dir.IsOpen()) return false;
+  if (name == nullptr || state_->fd >= 0 || !dir.IsOpen()) return detail::Failed(EBADF);
   state_->target = posix::EncodeNative(name);
-  if (state_->target.empty() || state_->target.find('/') != std::string::npos) return false;
+  if (state_->target.empty() || state_->target.find('/') != std::string::npos) return detail::Failed(EINVAL);
   state_->dirFd = dir.state_->fd;
   const mode_t mode = static_cast<mode_t>(permissions & 0666u);
 #ifdef O_TMPFILE
@@ -148,9 +195,10 @@ bool NewFile::Create(const OutputDir& dir, const wchar_t* name, std::uint32_t pe
     }
     if (errno != EEXIST) break;
   }
+  const int error = errno;
   state_->temporary.clear();
   state_->dirFd = -1;
-  return false;
+  return detail::Failed(error);
 }
 
 bool NewFile::Write(const std::uint8_t* data, std::int64_t count) {
@@ -161,7 +209,10 @@ bool NewFile::Write(const std::uint8_t* data, std::int64_t count) {
     const ssize_t n = ::write(state_->fd, data, static_cast<std::size_t>(chunk));
     if (n < 0 && errno == EINTR) continue;
     // A short count is followed by one more call, which tells the reason.
-    if (n <= 0) break;
+    if (n <= 0) {
+      detail::Failed(n < 0 ? errno : ENOSPC);
+      break;
+    }
     data += n;
     count -= n;
   }
@@ -170,12 +221,13 @@ bool NewFile::Write(const std::uint8_t* data, std::int64_t count) {
   return false;
 }
 
-bool NewFile::CopyFrom(InputFile& input, std::int64_t offset, std::int64_t count) {
+bool NewFile::CopyFrom(InputFile& input, std::int64_t offset, std::int64_t count, Sha256* hash) {
   const int from = InputFileAccess::Descriptor(input);
-  if (state_->fd < 0 || from < 0 || offset < 0 || count < 0) return false;
+  if (state_->fd < 0 || from < 0 || offset < 0 || count < 0) return detail::Failed(EBADF);
   // The kernel copies between the files itself where it can, so even an
-  // image of gigabytes passes through no memory of ours.
-  bool kernelCopies = true;
+  // image of gigabytes passes through no memory of ours; bytes to be hashed
+  // have to.
+  bool kernelCopies = hash == nullptr;
   std::unique_ptr<std::uint8_t[]> buffer;
   constexpr std::int64_t kBuffer = 1 << 20;
   while (count > 0 && !InterruptRequested()) {
@@ -196,12 +248,18 @@ bool NewFile::CopyFrom(InputFile& input, std::int64_t offset, std::int64_t count
         kernelCopies = false;
         continue;
       }
-      break;  // the input ended, or the output failed
+      // The input ended, or the output failed.
+      detail::Failed(n < 0 ? errno : kErrorCutShort);
+      break;
     }
     if (!buffer) buffer.reset(new (std::nothrow) std::uint8_t[kBuffer]);
-    if (!buffer) break;
+    if (!buffer) {
+      detail::Failed(ENOMEM);
+      break;
+    }
     const std::int64_t piece = count < kBuffer ? count : kBuffer;
     if (!input.ReadAt(offset, buffer.get(), static_cast<std::size_t>(piece))) break;
+    if (hash != nullptr) hash->Update(buffer.get(), static_cast<std::size_t>(piece));
     // Write abandons the file when it fails.
     if (!Write(buffer.get(), piece)) return false;
     offset += piece;
@@ -213,21 +271,23 @@ bool NewFile::CopyFrom(InputFile& input, std::int64_t offset, std::int64_t count
 }
 
 bool NewFile::Commit() {
-  if (state_->fd < 0) return false;
+  if (state_->fd < 0) return detail::Failed(EBADF);
   if (state_->unnamed) {
     if (LinkUnnamed(state_->fd, state_->dirFd, state_->target) == 0) {
       state_->unnamed = false;
       // Local file systems report no write errors at the close; were one
       // reported, the name would hold a file that is not whole.
       const bool closed = ::close(state_->fd) == 0;
+      const int error = errno;
       state_->fd = -1;
       if (!closed) ::unlinkat(state_->dirFd, state_->target.c_str(), 0);
       state_->dirFd = -1;
-      return closed;
+      return closed || detail::Failed(error);
     }
     if (errno != EEXIST) {
+      const int error = errno;
       Abandon();
-      return false;
+      return detail::Failed(error);
     }
     // The name is taken: a temporary name, renamed over it below.
     for (int attempt = 0; attempt < 64 && state_->temporary.empty(); ++attempt) {
@@ -238,10 +298,11 @@ bool NewFile::Commit() {
         break;
       }
     }
+    const int error = errno;
     state_->unnamed = false;
     if (state_->temporary.empty()) {
       Abandon();
-      return false;
+      return detail::Failed(error);
     }
   }
   // A failing close can report a write that did not reach the disk.
@@ -253,8 +314,9 @@ bool NewFile::Commit() {
     state_->dirFd = -1;
     return true;
   }
+  const int error = errno;
   Abandon();
-  return false;
+  return detail::Failed(error);
 }
 
 void NewFile::Abandon() {
@@ -266,6 +328,59 @@ void NewFile::Abandon() {
   }
   state_->temporary.clear();
   state_->dirFd = -1;
+}
+
+// The report: made as a NewFile and put under its name at once, then
+// written to in place.
+struct GrowingFile::State {
+  int fd = -1;
+};
+
+GrowingFile::GrowingFile() : state_(new State) {}
+
+GrowingFile::~GrowingFile() {
+  CloseFd(&state_->fd);
+  delete state_;
+}
+
+bool GrowingFile::Create(const wchar_t* path) {
+  CloseFd(&state_->fd);
+  if (path == nullptr || path[0] == L'\0') return detail::Failed(ENOENT);
+  const std::wstring whole(path);
+  const std::size_t slash = whole.rfind(L'/');
+  OutputDir dir;
+  if (!dir.Open(slash == std::wstring::npos ? L"" : whole.substr(0, slash + 1).c_str())) return false;
+  NewFile file;
+  const std::wstring name = slash == std::wstring::npos ? whole : whole.substr(slash + 1);
+  if (!file.Create(dir, name.c_str(), 0666u)) return false;
+  // Another descriptor of the same file, which stays open once the new file
+  // is committed under its name.
+  state_->fd = ::fcntl(file.state_->fd, F_DUPFD_CLOEXEC, 0);
+  if (state_->fd < 0) return detail::Failed(errno);
+  if (!file.Commit()) {
+    CloseFd(&state_->fd);
+    return false;
+  }
+  return true;
+}
+
+bool GrowingFile::WriteAt(std::int64_t offset, const void* data, std::size_t count) {
+  if (state_->fd < 0) return detail::Failed(EBADF);
+  const auto* bytes = static_cast<const std::uint8_t*>(data);
+  while (count > 0) {
+    const ssize_t n = ::pwrite(state_->fd, bytes, count, static_cast<off_t>(offset));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return detail::Failed(n < 0 ? errno : ENOSPC);
+    bytes += n;
+    offset += n;
+    count -= static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+bool GrowingFile::Truncate(std::int64_t length) {
+  if (state_->fd < 0) return detail::Failed(EBADF);
+  return ::ftruncate(state_->fd, static_cast<off_t>(length)) == 0 || detail::Failed(errno);
 }
 
 }  // namespace qx::plat

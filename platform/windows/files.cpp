@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cwchar>
 
+#include "platform/failure.h"
 #include "platform/platform.h"
 #include "platform/windows/runtime.h"
 
@@ -21,7 +22,9 @@ wchar_t* GetCwd(wchar_t* buffer, int capacity) {
 int ChangeDir(const wchar_t* path) {
   if (path == nullptr) return -1;
   windows::EnsureQuietRuntime();
-  return _wchdir(path) == 0 ? 0 : -1;
+  if (_wchdir(path) == 0) return 0;
+  detail::Failed(static_cast<int>(GetLastError()));
+  return -1;
 }
 
 namespace {

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstdlib>
 
+#include "platform/failure.h"
 #include "platform/platform.h"
 #include "platform/windows/mapped_regions.h"
 
@@ -40,19 +41,30 @@ void InputFile::AllowMapping(bool allowed) { gMappingAllowed.store(allowed); }
 void InputFile::RefuseLoads(bool (*refuse)(std::int64_t)) { gRefuseLoad.store(refuse); }
 
 bool InputFile::Open(const wchar_t* path) {
-  if (path == nullptr || path[0] == L'\0' || state_->handle != INVALID_HANDLE_VALUE) return false;
+  if (path == nullptr || path[0] == L'\0' || state_->handle != INVALID_HANDLE_VALUE) {
+    return detail::Failed(ERROR_INVALID_PARAMETER);
+  }
   const HANDLE handle =
       CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                   nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (handle == INVALID_HANDLE_VALUE) return false;
+  if (handle == INVALID_HANDLE_VALUE) return detail::Failed(static_cast<int>(GetLastError()));
   // A device name (CON, NUL, COM1, a pipe) opens too, but reading the console
   // would wait for typing: only files on disk are read.
   BY_HANDLE_FILE_INFORMATION info{};
   LARGE_INTEGER size{};
-  if (GetFileType(handle) != FILE_TYPE_DISK || !GetFileInformationByHandle(handle, &info) ||
-      (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 || !GetFileSizeEx(handle, &size)) {
+  // Not being a file on disk is no failure: such an entry is passed over.
+  if (GetFileType(handle) != FILE_TYPE_DISK) {
     CloseHandle(handle);
-    return false;
+    return detail::Failed(0);
+  }
+  if (!GetFileInformationByHandle(handle, &info) || !GetFileSizeEx(handle, &size)) {
+    const DWORD error = GetLastError();
+    CloseHandle(handle);
+    return detail::Failed(static_cast<int>(error));
+  }
+  if ((info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+    CloseHandle(handle);
+    return detail::Failed(0);
   }
   state_->handle = handle;
   state_->size = static_cast<std::int64_t>(size.QuadPart);
@@ -75,7 +87,8 @@ bool InputFile::ReadAt(std::int64_t offset, std::uint8_t* buffer, std::size_t co
     at.OffsetHigh = static_cast<DWORD>(static_cast<std::uint64_t>(offset) >> 32);
     const DWORD chunk = count > (1u << 30) ? (1u << 30) : static_cast<DWORD>(count);
     DWORD read = 0;
-    if (!ReadFile(state_->handle, buffer, chunk, &read, &at) || read == 0) return false;
+    if (!ReadFile(state_->handle, buffer, chunk, &read, &at)) return detail::Failed(static_cast<int>(GetLastError()));
+    if (read == 0) return detail::Failed(kErrorCutShort);
     buffer += read;
     count -= read;
     offset += read;
@@ -91,7 +104,7 @@ bool InputFile::Load(std::int64_t length, bool* noRoom, bool) {
   }
   if (bool (*refuse)(std::int64_t) = gRefuseLoad.load(); refuse != nullptr && refuse(length)) {
     if (noRoom != nullptr) *noRoom = true;
-    return false;
+    return detail::Failed(ERROR_NOT_ENOUGH_MEMORY);
   }
   static const std::uint8_t kEmpty[1] = {0};
   if (length == 0) {
@@ -100,7 +113,7 @@ bool InputFile::Load(std::int64_t length, bool* noRoom, bool) {
   }
   if (static_cast<std::uint64_t>(length) > static_cast<std::size_t>(-1)) {
     if (noRoom != nullptr) *noRoom = true;
-    return false;
+    return detail::Failed(ERROR_NOT_ENOUGH_MEMORY);
   }
   const auto count = static_cast<std::size_t>(length);
   if (length >= kReadBelow && gMappingAllowed.load(std::memory_order_relaxed)) {
@@ -128,7 +141,7 @@ bool InputFile::Load(std::int64_t length, bool* noRoom, bool) {
   auto* heap = static_cast<std::uint8_t*>(std::malloc(count));
   if (heap == nullptr) {
     if (noRoom != nullptr) *noRoom = true;
-    return false;
+    return detail::Failed(ERROR_NOT_ENOUGH_MEMORY);
   }
   if (!ReadAt(0, heap, count)) {
     std::free(heap);

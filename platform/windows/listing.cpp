@@ -7,6 +7,7 @@
 #include <mutex>
 #include <set>
 
+#include "platform/failure.h"
 #include "platform/platform.h"
 #include "platform/windows/runtime.h"
 
@@ -41,7 +42,14 @@ FindHandle FindFirst(const wchar_t* pattern, FindData* record) {
   windows::EnsureQuietRuntime();
   _wfinddata64i32_t found{};
   const intptr_t handle = _wfindfirst64i32(pattern, &found);
-  if (handle == -1) return kInvalidFind;
+  if (handle == -1) {
+    // A pattern that names nothing is no failure.
+    const DWORD error = GetLastError();
+    const bool nothing = error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ||
+                         error == ERROR_NO_MORE_FILES || error == ERROR_INVALID_NAME;
+    detail::Failed(nothing ? 0 : static_cast<int>(error));
+    return kInvalidFind;
+  }
   {
     std::lock_guard<std::mutex> lock(gOpenMutex);
     gOpen.insert(handle);
@@ -88,12 +96,13 @@ bool GetDirIdentity(const wchar_t* path, DirIdentity* identity) {
   const HANDLE handle =
       CreateFileW(path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                   nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-  if (handle == INVALID_HANDLE_VALUE) return false;
+  if (handle == INVALID_HANDLE_VALUE) return detail::Failed(static_cast<int>(GetLastError()));
   BY_HANDLE_FILE_INFORMATION info{};
-  const bool ok = GetFileInformationByHandle(handle, &info) != 0 &&
-                  (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+  const bool read = GetFileInformationByHandle(handle, &info) != 0;
+  const DWORD error = GetLastError();
   CloseHandle(handle);
-  if (!ok) return false;
+  if (!read) return detail::Failed(static_cast<int>(error));
+  if ((info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) return detail::Failed(ERROR_DIRECTORY);
   identity->device = info.dwVolumeSerialNumber;
   identity->inode = (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
   return true;

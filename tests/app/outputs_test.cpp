@@ -98,7 +98,7 @@ TEST(Outputs, AFileCutShortKeepsTheOutputsBeforeTheCutAndNothingBeyond) {
   qx::SinkSettings quiet;
   quiet.verbosity = 1;
   qx::Sink sink(quiet);
-  qx::SourceOutputs outputs(path.c_str(), &input);
+  qx::SourceOutputs outputs(sink, path.c_str(), &input);
   for (const Image& hit : hits) sink.WriteResource(outputs, hit);
   EXPECT_EQ(ReadAll(dir.path() / "src_000.bmp"), images[0]);
   EXPECT_EQ(ReadAll(dir.path() / "src_001.bmp"), images[1]);
@@ -233,7 +233,7 @@ TEST(Outputs, AFailedWriteKeepsTheNumberForTheNextImageOfItsKind) {
   settings.written = [&](const qx::SourceOutputs&, const Image&, const std::wstring& output) { written.push_back(output); };
   qx::Sink sink(settings);
   const std::wstring path = qx::plat::testing::WidePath(source);
-  qx::SourceOutputs outputs(path.c_str(), &input);
+  qx::SourceOutputs outputs(sink, path.c_str(), &input);
   qx::ExtractBmp(qx::SearchInput{input.Data(), input.Loaded()}, [&](const Image& hit) { sink.WriteResource(outputs, hit); });
   // The first is lost; the second takes number 000 too, and the name is
   // still the directory's: nothing written, nothing said.

@@ -83,9 +83,9 @@ void FindB(const qx::SearchInput& input, const qx::ImageCallback& handOn) { Find
 void FindC(const qx::SearchInput& input, const qx::ImageCallback& handOn) { Find(input, handOn, 'c', ImageKind::kPng); }
 
 constexpr qx::KindRow kTestKinds[] = {
-    {ImageKind::kBmp, L"bmp", 1, L"bmp", &FindA},
-    {ImageKind::kJpg, L"jpg", 2, L"jpg", &FindB},
-    {ImageKind::kPng, L"png", 4, L"png", &FindC},
+    {ImageKind::kBmp, L"bmp", 1, L"bmp", &FindA, nullptr},
+    {ImageKind::kJpg, L"jpg", 2, L"jpg", &FindB, nullptr},
+    {ImageKind::kPng, L"png", 4, L"png", &FindC, nullptr},
 };
 
 std::string Tagged(char letter, int size, char fill) {
@@ -133,7 +133,8 @@ std::vector<Written> RunRoad(const std::vector<fs::path>& files, int threads, st
   settings.verbosity = 1;
   settings.threads = threads;
   {
-    qx::app::Road road(settings, sink, kTestKinds, queuedImages);
+    qx::Failures failures;
+    qx::app::Road road(settings, sink, failures, kTestKinds, queuedImages);
     for (const fs::path& file : files) road.Take(qx::plat::testing::WidePath(file).c_str());
   }
   return written;

@@ -183,4 +183,26 @@ v1.02 - Quarrix digs the pictures out of any file
   return filled;
 }
 
+std::string CliTest::Failures(const std::vector<std::pair<std::string, std::string>>& lines) {
+  std::string text;
+  for (const auto& [path, reason] : lines) text += "quarrix: " + path + ": " + (plat::kHasDrives ? "*" : reason) + "\n";
+  return text;
+}
+
+std::string CliTest::ReasonsHidden(const std::string& err) {
+  if (!plat::kHasDrives) return err;
+  // The reason follows the path's last ": " on its line.
+  std::string hidden;
+  std::size_t begin = 0;
+  while (begin < err.size()) {
+    std::size_t end = err.find('\n', begin);
+    if (end == std::string::npos) end = err.size();
+    const std::string line = err.substr(begin, end - begin);
+    const std::size_t cut = line.rfind(": ");
+    hidden += (cut == std::string::npos ? line : line.substr(0, cut + 2) + "*") + "\n";
+    begin = end + 1;
+  }
+  return hidden;
+}
+
 }  // namespace qx::cli

@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/platform.h"
@@ -77,6 +78,13 @@ class CliTest : public ::testing::Test {
 
   // The usage text for a program whose name part is `name`.
   static std::string UsageText(const std::string& name);
+
+  // What standard error holds for the failures given, one line each,
+  // "quarrix: <path>: <reason>": on POSIX with the reason as glibc words
+  // it; elsewhere, where the system's words differ, only the paths are
+  // compared (the reasons replaced by "*").
+  static std::string Failures(const std::vector<std::pair<std::string, std::string>>& lines);
+  static std::string ReasonsHidden(const std::string& err);
 
  private:
   fs::path root_;

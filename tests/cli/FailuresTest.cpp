@@ -1,5 +1,7 @@
-// What a run passes over in silence: files and directories it may not read,
-// outputs it cannot write, paths that do not fit, bytes past the read cap.
+// What a run passes over and says so: files and directories it may not
+// read, outputs it cannot write, paths that do not fit; standard output as
+// before, a line each on standard error, and status 1 where an image was
+// lost. And bytes past the read cap, passed over by design.
 #include <algorithm>
 #include <chrono>
 #include <fstream>
@@ -26,23 +28,24 @@ class FailureTest : public CliTest {
   std::string last_;
 };
 
-TEST_F(FailureTest, AFileThatCannotBeReadIsAnnouncedAndSkipped) {
+TEST_F(FailureTest, AFileThatCannotBeReadIsAnnouncedSaidAndSkipped) {
   WriteOld(Root() / "Data/m.bin", Bitmap(99, 'm'));
   if (!PrepareUnprivilegedRun()) GTEST_SKIP() << "the tool cannot run as an unprivileged user here";
   fs::permissions(Root() / "Data/m.bin", fs::perms::none);
   const FileMap before = Snapshot();
 
   const auto result = Run({"-extract=BMP", "Data", "Data/m.bin"}, {}, true);
+  // A source that cannot be read loses nothing the run had: status 0.
   EXPECT_EQ(result.exitCode, 0);
   EXPECT_EQ(result.out, At("Data/a.bin") + "\n  " + At("Data/a_000.bmp") + "\n" +
                             At("Data/m.bin") + "\n" + At("Data/z.bin") + "\n  " +
                             At("Data/z_000.bmp") + "\nData/m.bin\n");
-  EXPECT_EQ(result.err, "");
+  EXPECT_EQ(result.err, Failures({{At("Data/m.bin"), "Permission denied"}, {"Data/m.bin", "Permission denied"}}));
   EXPECT_EQ(Written(before, Snapshot()),
             (FileMap{{"Data/a_000.bmp", first_}, {"Data/z_000.bmp", last_}}));
 }
 
-TEST_F(FailureTest, ADirectoryThatCannotBeEnteredIsSkippedSilently) {
+TEST_F(FailureTest, ADirectoryThatCannotBeEnteredIsSaidAndSkipped) {
   WriteOld(Root() / "Data/Locked/x.bin", Bitmap(99, 'x'));
   WriteOld(Root() / "top.bin", Bitmap(55, 't'));
   if (!PrepareUnprivilegedRun()) GTEST_SKIP() << "the tool cannot run as an unprivileged user here";
@@ -53,7 +56,8 @@ TEST_F(FailureTest, ADirectoryThatCannotBeEnteredIsSkippedSilently) {
       Run({"-extract=BMP", "-subdirs", "-verbosity=2", "Data", "Data/Locked", "top.bin"}, {}, true);
   EXPECT_EQ(result.exitCode, 0);
   EXPECT_EQ(result.out, "a.bin\nz.bin\ntop.bin\n");
-  EXPECT_EQ(result.err, "");
+  // Reached twice, by the walk and as an argument: said twice.
+  EXPECT_EQ(result.err, Failures({{At("Data/Locked"), "Permission denied"}, {At("Data/Locked"), "Permission denied"}}));
   EXPECT_EQ(Written(before, Snapshot()),
             (FileMap{{"Data/a_000.bmp", first_},
                      {"Data/z_000.bmp", last_},
@@ -67,15 +71,18 @@ TEST_F(FailureTest, AnOutputThatCannotBeOpenedKeepsItsNumber) {
   fs::create_directories(Root() / "Data/a_000.bmp");
   const FileMap before = Snapshot();
   const auto result = Run({"-extract=BMP", "Data"});
-  EXPECT_EQ(result.exitCode, 0);
+  // Two images lost: a line each, and the status says so.
+  EXPECT_EQ(result.exitCode, 1);
   EXPECT_EQ(result.out,
             At("Data/a.bin") + "\n" + At("Data/z.bin") + "\n  " + At("Data/z_000.bmp") + "\n");
+  EXPECT_EQ(ReasonsHidden(result.err),
+            Failures({{At("Data/a_000.bmp"), "Is a directory"}, {At("Data/a_000.bmp"), "Is a directory"}}));
   EXPECT_EQ(Written(before, Snapshot()), (FileMap{{"Data/z_000.bmp", last_}}));
   EXPECT_TRUE(fs::is_directory(Root() / "Data/a_000.bmp"));
   EXPECT_FALSE(fs::exists(Root() / "Data/a_001.bmp"));
 }
 
-TEST_F(FailureTest, AnOutputCutShortByAFullDiskIsNeitherReportedNorCounted) {
+TEST_F(FailureTest, AnOutputCutShortByAFileSizeLimitIsSaidNotCounted) {
   if (plat::kHasDrives) GTEST_SKIP() << "needs a file size limit for the child";
   // Every file the run writes is capped at 100 bytes, as a nearly full disk
   // would cap it. The 300-byte bitmap fits the stream's buffer, so its write
@@ -84,21 +91,23 @@ TEST_F(FailureTest, AnOutputCutShortByAFullDiskIsNeitherReportedNorCounted) {
   const std::string small = Bitmap(70, 's');
   WriteOld(Root() / "full.bin", Filler(9) + Bitmap(300, 'b') + small);
   const auto result = Run({"-extract=BMP", "full.bin"}, {}, false, 100);
-  EXPECT_EQ(result.exitCode, 0);
+  EXPECT_EQ(result.exitCode, 1);
   EXPECT_EQ(result.out, At("full.bin") + "\n  " + At("full_000.bmp") + "\n");
+  EXPECT_EQ(result.err, Failures({{At("full_000.bmp"), "File too large"}}));
   EXPECT_EQ(ReadAll(Root() / "full_000.bmp"), small);
   EXPECT_FALSE(fs::exists(Root() / "full_001.bmp"));
 }
 
-TEST_F(FailureTest, AReadOnlyDirectoryGetsNoOutputsAndNoLines) {
+TEST_F(FailureTest, AReadOnlyDirectoryGetsNoOutputsAndALineForEachImageLost) {
   if (!PrepareUnprivilegedRun()) GTEST_SKIP() << "the tool cannot run as an unprivileged user here";
   fs::permissions(Root() / "Data", fs::perms::owner_write | fs::perms::group_write |
                                        fs::perms::others_write,
                   fs::perm_options::remove);
   const FileMap before = Snapshot();
   const auto result = Run({"-extract=ALL", "Data/*"}, {}, true);
-  EXPECT_EQ(result.exitCode, 0);
+  EXPECT_EQ(result.exitCode, 1);
   EXPECT_EQ(result.out, "Data/a.bin\nData/z.bin\n");
+  EXPECT_EQ(result.err, Failures({{"Data/a_000.bmp", "Permission denied"}, {"Data/z_000.bmp", "Permission denied"}}));
   EXPECT_EQ(Written(before, Snapshot()), FileMap{});
 }
 
@@ -152,12 +161,16 @@ TEST_F(FailureTest, PathsLongerThanThePlatformHoldsAreNeverUsedCut) {
   const std::string expected = dir + fitsOut + ".bin\n  " + dir + fitsOut + "_000.bmp\n" + dir +
                                overOut + ".bin\n" + dir + fitsIn + "\n  " + dir + "c_000.bmp\n";
   const auto walked = Run({"-extract=BMP", "-subdirs", "Data"});
-  EXPECT_EQ(walked.exitCode, 0);
+  // The image whose name would not fit is lost, and said with the name it
+  // would have had; the source whose path does not fit is not reached.
+  EXPECT_EQ(walked.exitCode, 1);
+  EXPECT_EQ(ReasonsHidden(walked.err), Failures({{dir + overOut + "_000.bmp", "File name too long"}}));
   EXPECT_EQ(walked.out, At("Data/a.bin") + "\n  " + At("Data/a_000.bmp") + "\n" + expected +
                             At("Data/z.bin") + "\n  " + At("Data/z_000.bmp") + "\n");
   // The expansion of a pattern in the deep directory composes the same paths.
   const auto listed = Run({"-extract=BMP", "*.*"}, deep);
   EXPECT_EQ(listed.out, expected);
+  EXPECT_EQ(listed.exitCode, 1);
 
   fs::current_path(deep);
   EXPECT_EQ(ReadAll(fitsOut + "_000.bmp"), bitmap);

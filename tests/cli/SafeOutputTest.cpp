@@ -90,8 +90,9 @@ TEST_F(SafeOutputTest, AnExistingOutputIsReplacedWhole) {
 TEST_F(SafeOutputTest, WritesThatFailLeaveNothingAndTheRunGoesOn) {
   if (!IsPosix()) GTEST_SKIP() << "needs a file size limit or a small disk";
   // Under a 100-byte file size limit (ulimit -f) the 300-byte bitmap cannot
-  // be written: no file, no line, and its number goes to the 70-byte one.
-  // The limit must not end the run: the next file is still read.
+  // be written: no file, no output line (standard error says it), and its
+  // number goes to the 70-byte one. The limit must not end the run: the
+  // next file is still read.
   const std::string big = Bitmap(300, 'b');
   const std::string small = Bitmap(70, 's');
   WriteOld(Root() / "a.bin", Filler(9) + big + small);
@@ -99,7 +100,8 @@ TEST_F(SafeOutputTest, WritesThatFailLeaveNothingAndTheRunGoesOn) {
   RunOptions limited;
   limited.fileSizeLimit = 100;
   const auto result = RunWith({"-extract=BMP", "a.bin", "b.bin"}, limited);
-  EXPECT_EQ(result.exitCode, 0);
+  EXPECT_EQ(result.exitCode, 1);
+  EXPECT_EQ(result.err, Failures({{At("a_000.bmp"), "File too large"}}));
   EXPECT_EQ(result.signal, 0);
   EXPECT_EQ(result.out, At("a.bin") + "\n  " + At("a_000.bmp") + "\n" + At("b.bin") + "\n  " +
                             At("b_000.bmp") + "\n");
@@ -122,7 +124,8 @@ TEST_F(SafeOutputTest, WritesThatFailLeaveNothingAndTheRunGoesOn) {
   // space, the 8 KiB one after it is written under its number.
   WriteOld(disk / "full.bin", Filler(3) + Bitmap(40 * 1024, 'h') + Bitmap(8 * 1024, 'f'));
   const auto full = Run({"-extract=BMP", "-verbosity=2", "disk" + Sep() + "full.bin"});
-  EXPECT_EQ(full.exitCode, 0);
+  EXPECT_EQ(full.exitCode, 1);
+  EXPECT_EQ(full.err, Failures({{"disk/full_000.bmp", "No space left on device"}}));
   EXPECT_EQ(full.out, "full.bin\n");
   EXPECT_EQ(ReadAll(disk / "full_000.bmp"), Bitmap(8 * 1024, 'f'));
   EXPECT_FALSE(fs::exists(disk / "full_001.bmp"));

@@ -85,7 +85,7 @@ TEST(Dfxml, ImageDecodedFromContainersAndNotWritten) {
   image.source = L"/data/a.docx";
   image.offset = 0;
   image.length = 300;
-  image.kind = ImageKind::kPng;
+  image.kind = "png";
   image.within = {{ContainerKind::kZip, 1234, "word/media/image1.png"},
                   {ContainerKind::kGzip, 5, "not written"},
                   {ContainerKind::kBase64, 77, ""}};
@@ -117,7 +117,7 @@ TEST(Dfxml, ImageDecodedFromContainersAndNotWritten) {
   numbered.source = L"p.exe";
   numbered.offset = 4096;
   numbered.length = 40;
-  numbered.kind = ImageKind::kJpg;
+  numbered.kind = "jpg";
   numbered.resource = Resource{{false, 10, u""}, {false, 101, u""}, 0};
   const std::string record = Record(kXml, numbered);
   EXPECT_NE(std::string::npos, record.find("    <filename>p.exe@4096.jpg</filename>\n")) << record;

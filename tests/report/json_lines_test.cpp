@@ -53,7 +53,7 @@ TEST(JsonLines, ImageRecordWithNothingOptional) {
       "{\"type\":\"image\",\"source\":\"x.bin\",\"offset\":16,\"length\":58,\"kind\":\"bmp\","
       "\"output\":null,\"sha256\":null}\n",
       Record(kJson, image));
-  image.kind = ImageKind::kJpg;
+  image.kind = "jpg";
   image.output = L"x_000.jpg";
   image.sha256 = CountingDigest();
   image.offset = 9'000'000'000;  // past 32 bits
@@ -69,7 +69,7 @@ TEST(JsonLines, ImageRecordWithEveryMemberInOrder) {
   image.source = L"/data/a.docx";
   image.offset = 77;
   image.length = 1234;
-  image.kind = ImageKind::kPng;
+  image.kind = "png";
   image.output = L"/data/a_000.png";
   image.sha256 = CountingDigest();
   image.width = 640;
@@ -94,7 +94,7 @@ TEST(JsonLines, ImageRecordWithEveryMemberInOrder) {
   ImageRecord some;
   some.source = L"p.exe";
   some.length = 8;
-  some.kind = ImageKind::kPng;
+  some.kind = "png";
   some.height = 3;
   some.resource = Resource{{true, 0, u"PNG"}, {false, 101, u"unused"}, 0};
   EXPECT_EQ(

@@ -164,7 +164,7 @@ TEST(ParserRoundTrip, JsonLinesGiveBackEveryNameExactly) {
     image.offset = 1;
     image.length = 2;
     image.output = wide + L"_000.png";
-    image.kind = ImageKind::kPng;
+    image.kind = "png";
     image.within = {{ContainerKind::kZip, 3, name}};
     image.duplicateOf = wide;
     report += Record(Form::kJsonLines, image);
@@ -274,7 +274,7 @@ TEST(ParserRoundTrip, DfxmlIsWellFormedAfterEveryRecordAndGivesBackEveryName) {
     image.offset = 1;
     image.length = 2;
     image.output = wide + L"_000.png";
-    image.kind = ImageKind::kPng;
+    image.kind = "png";
     image.within = {{ContainerKind::kZip, 3, name}};
     image.duplicateOf = wide;
     image.sha256 = std::array<std::uint8_t, 32>{};
