@@ -84,6 +84,7 @@ bool WriteWholeFileSafely(const std::string& path, const void* data, std::size_t
 extern const int kSignalInterrupt;  // SIGINT
 extern const int kSignalTerminate;  // SIGTERM
 extern const int kSignalHangUp;     // SIGHUP
+extern const int kSignalKill;       // SIGKILL: no handler runs
 
 // True when the process runs with root privileges.
 bool IsPrivileged();

@@ -287,6 +287,7 @@ bool WriteWholeFileSafely(const std::string& path, const void* data, std::size_t
 const int kSignalInterrupt = SIGINT;
 const int kSignalTerminate = SIGTERM;
 const int kSignalHangUp = SIGHUP;
+const int kSignalKill = SIGKILL;
 
 bool IsPrivileged() { return geteuid() == 0; }
 

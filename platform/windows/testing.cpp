@@ -182,6 +182,7 @@ bool WriteWholeFileSafely(const std::string& path, const void* data, std::size_t
 const int kSignalInterrupt = 0;
 const int kSignalTerminate = 0;
 const int kSignalHangUp = 0;
+const int kSignalKill = 0;
 
 bool IsPrivileged() { return false; }
 
