@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "app/Progress.h"
 #include "app/Road.h"
 #include "app/Run.h"
 #include "output/Kinds.h"
@@ -289,7 +290,11 @@ extern "C" int wmain(int argc, wchar_t* argv[]) {
   if (settings.threads == 0) settings.threads = DefaultThreadCount();
   qx::Sink sink(outputs);
   {
+    // The line outlives the road, which finishes its last files as it goes.
+    std::unique_ptr<qx::app::ProgressLine> progress;
+    if (qx::app::ProgressLine::Wanted(settings.verbosity)) progress = std::make_unique<qx::app::ProgressLine>();
     qx::app::Road road(settings, sink, failures);
+    road.Follow(progress.get());
     Run run{settings, road, failures};
     auto buffers = std::make_unique<ExpansionBuffers>();
     for (int i = 1; i < argc; ++i) {

@@ -1,7 +1,6 @@
 #include "app/Progress.h"
 
 #include <utility>
-#include <vector>
 
 #include "output/OutputNames.h"
 #include "platform/platform.h"
@@ -33,14 +32,7 @@ std::wstring Duration(std::int64_t seconds) {
 
 bool ProgressLine::Wanted(int verbosity) { return verbosity != 1 && plat::StderrIsTerminal(); }
 
-ProgressLine::ProgressLine(const wchar_t* path, std::int64_t size, int passes,
-                           std::function<std::int64_t()> scanned)
-    : size_(size > 0 ? size : 1),
-      passes_(passes > 0 ? passes : 1),
-      scanned_(std::move(scanned)),
-      started_(std::chrono::steady_clock::now()) {
-  const PathParts parts = SplitParts(path);
-  name_ = parts.name + parts.extension;
+ProgressLine::ProgressLine() : started_(std::chrono::steady_clock::now()) {
   thread_ = std::thread([this] { Run(); });
 }
 
@@ -51,20 +43,47 @@ ProgressLine::~ProgressLine() {
   }
   stop_.notify_all();
   thread_.join();
-  if (shown_ == 0) return;
-  const std::wstring blank = L"\r" + std::wstring(shown_, L' ') + L"\r";
-  plat::WriteStderr(blank.data(), blank.size());
+  if (shown_) plat::ClearStatus();
 }
 
-std::wstring ProgressLine::Text(const std::wstring& name, std::int64_t done, std::int64_t total,
-                                double seconds) {
+void ProgressLine::Begin(const wchar_t* path, std::int64_t size, int passes, std::function<std::int64_t()> scanned) {
+  const PathParts parts = SplitParts(path);
+  std::lock_guard<std::mutex> lock(mutex_);
+  name_ = parts.name + parts.extension;
+  fileStarted_ = std::chrono::steady_clock::now();
+  size_ = size;
+  passes_ = passes > 0 ? passes : 1;
+  scanned_ = std::move(scanned);
+}
+
+void ProgressLine::End(std::int64_t scanned) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  ++counts_.files;
+  counts_.bytes += scanned;
+  scanned_ = nullptr;
+}
+
+void ProgressLine::Image() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  ++counts_.images;
+}
+
+std::wstring ProgressLine::Text(const Counts& counts, double seconds, const std::wstring& name, std::int64_t done,
+                                std::int64_t total, double fileSeconds) {
+  const std::int64_t bytes = counts.bytes + (total > 0 ? done : 0);
+  std::wstring text = std::to_wstring(counts.files) + (counts.files == 1 ? L" file, " : L" files, ") +
+                      Megabytes(bytes) + L", " + std::to_wstring(counts.images) +
+                      (counts.images == 1 ? L" image" : L" images");
+  const double rate = seconds > 0 ? static_cast<double>(bytes) / seconds : 0;
+  if (seconds > 0) text += L", " + Megabytes(static_cast<std::int64_t>(rate)) + L"/s";
+  if (name.empty()) return text;
+  text += L"; " + name;
+  if (total <= 0) return text;
   if (done > total) done = total;
-  std::wstring text = name + L": " + Megabytes(done) + L" of " + Megabytes(total);
-  if (seconds > 0 && done > 0) {
-    const double rate = static_cast<double>(done) / seconds;
-    text += L", " + Megabytes(static_cast<std::int64_t>(rate)) + L"/s, " +
-            Duration(static_cast<std::int64_t>(static_cast<double>(total - done) / rate + 0.5)) +
-            L" left";
+  text += L": " + Megabytes(done) + L" of " + Megabytes(total);
+  const double fileRate = fileSeconds > 0 ? static_cast<double>(done) / fileSeconds : 0;
+  if (fileRate > 0) {
+    text += L", " + Duration(static_cast<std::int64_t>(static_cast<double>(total - done) / fileRate + 0.5)) + L" left";
   }
   return text;
 }
@@ -73,17 +92,15 @@ void ProgressLine::Run() {
   std::unique_lock<std::mutex> lock(mutex_);
   if (stop_.wait_for(lock, kFirstDraw, [&] { return stopping_; })) return;
   do {
-    const double seconds =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - started_).count();
+    const auto now = std::chrono::steady_clock::now();
+    const double seconds = std::chrono::duration<double>(now - started_).count();
+    const double fileSeconds = std::chrono::duration<double>(now - fileStarted_).count();
     // The passes run one after the other over the same bytes: the line
     // tells the bytes of the file, so that it reads as the file's size.
-    const std::int64_t done = scanned_() / passes_;
-    std::wstring line = L"\r" + Text(name_, done, size_, seconds);
-    const std::size_t length = line.size() - 1;
-    // A shorter line than the last one covers the rest with blanks.
-    if (length < shown_) line += std::wstring(shown_ - length, L' ');
-    shown_ = length > shown_ ? length : shown_;
-    plat::WriteStderr(line.data(), line.size());
+    const std::int64_t done = scanned_ ? scanned_() / passes_ : 0;
+    const std::wstring line = Text(counts_, seconds, name_, done, scanned_ ? size_ : 0, fileSeconds);
+    plat::ShowStatus(line.data(), line.size());
+    shown_ = true;
   } while (!stop_.wait_for(lock, kRedraw, [&] { return stopping_; }));
 }
 

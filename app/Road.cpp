@@ -375,19 +375,26 @@ void Road::Complete() {
   // the threads.
   if (file.error != 0) failures_.Unreadable(file.path, file.error);
   if (file.ready) {
-    // A file read through windows may take long: a progress line follows
-    // its searches until its last output is written.
-    std::unique_ptr<ProgressLine> progress;
-    int searches = 0;
-    for (const KindRow& row : kinds_) searches += (settings_.mask & row.mask) != 0 ? 1 : 0;
-    if (file.plan.windowed && ProgressLine::Wanted(settings_.verbosity)) {
-      progress = std::make_unique<ProgressLine>(file.path.c_str(), file.size, searches, [&file] {
-        std::int64_t done = 0;
-        for (const auto& scanned : file.scanned) done += scanned.load(std::memory_order_relaxed);
-        return done;
-      });
+    if (progress_ != nullptr) {
+      // A file read through windows may take long: the line follows its
+      // searches until its last output is written.
+      int searches = 0;
+      for (const KindRow& row : kinds_) searches += (settings_.mask & row.mask) != 0 ? 1 : 0;
+      std::function<std::int64_t()> scanned;
+      if (file.plan.windowed) {
+        scanned = [&file] {
+          std::int64_t done = 0;
+          for (const auto& each : file.scanned) done += each.load(std::memory_order_relaxed);
+          return done;
+        };
+      }
+      progress_->Begin(file.path.c_str(), file.size, searches, std::move(scanned));
     }
-    const ImageCallback write = [&](const Image& image) { sink_.WriteResource(file.outputs, image); };
+    const ImageCallback write = [&](const Image& image) {
+      const std::int64_t before = file.outputs.Images();
+      sink_.WriteResource(file.outputs, image);
+      if (progress_ != nullptr && file.outputs.Images() > before) progress_->Image();
+    };
     const ImageCallback own = [&](const Image& image) {
       if (settings_.unpack && file.own.size() < kKeptImages) file.own.push_back(image);
       write(image);
@@ -400,7 +407,6 @@ void Road::Complete() {
         Search(file, row, settings_.threads, own);
       }
     }
-    progress.reset();
     if (settings_.unpack) {
       if (file.plan.windowed) {
         FileSource source(file.input, file.size, WindowedSearchFor(settings_.threads).window);
@@ -411,7 +417,11 @@ void Road::Complete() {
       }
     }
   }
-  if (file.ready) sink_.Done(file.outputs, file.size, file.plan.windowed ? file.size : file.plan.load);
+  if (file.ready) {
+    const std::int64_t scanned = file.plan.windowed ? file.size : file.plan.load;
+    sink_.Done(file.outputs, file.size, scanned);
+    if (progress_ != nullptr) progress_->End(scanned);
+  }
   const auto stem = file.announced ? stems_.find(file.stem) : stems_.end();
   if (stem != stems_.end() && --stem->second == 0) stems_.erase(stem);
   std::unique_ptr<File> done = std::move(pending_.front());

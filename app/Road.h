@@ -40,6 +40,7 @@
 namespace qx::app {
 
 struct Plan;
+class ProgressLine;
 
 class Road {
  public:
@@ -69,6 +70,9 @@ class Road {
   // Finishes every file taken so far, in order.
   void Finish();
 
+  // The run's progress line, told of every file and image from now on.
+  void Follow(ProgressLine* progress) { progress_ = progress; }
+
   struct File;
 
  private:
@@ -87,6 +91,7 @@ class Road {
   std::span<const KindRow> kinds_;
   std::unique_ptr<Loads> loads_;
   std::unique_ptr<Pool> pool_;  // null with one thread
+  ProgressLine* progress_ = nullptr;
   std::deque<std::unique_ptr<File>> pending_;
   // Folded name parts of the pending files, with their counts.
   std::unordered_map<std::wstring, int> stems_;

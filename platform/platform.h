@@ -409,6 +409,14 @@ bool StderrIsTerminal();
 // Writes wide text to standard error at once, unbuffered.
 void WriteStderr(const wchar_t* text, std::size_t length);
 
+// A status line (a progress line) on a terminal standard error: ShowStatus
+// draws it over the last one, ClearStatus takes it away. Anything else
+// written to standard error, and standard output when it is a terminal, is
+// written after the line has been taken away, so that no text lands in it;
+// the next ShowStatus draws it again.
+void ShowStatus(const wchar_t* text, std::size_t length);
+void ClearStatus();
+
 // ---- The error box -----------------------------------------------------------
 
 inline constexpr unsigned kBoxYesNoErrorTaskModal = 0x2014;  // MB_YESNO|MB_ICONERROR|MB_TASKMODAL

@@ -18,6 +18,25 @@ namespace {
 
 constexpr std::size_t kFlushThreshold = 64 * 1024;
 
+void WriteAllTo(int fd, std::string_view rest) {
+  while (!rest.empty()) {
+    const ssize_t n = write(fd, rest.data(), rest.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return;
+    rest.remove_prefix(static_cast<std::size_t>(n));
+  }
+}
+
+// The status line on standard error: how many characters it covers.
+std::mutex gStatusMutex;
+std::size_t gStatusShown = 0;
+
+void ClearStatusLocked() {
+  if (gStatusShown == 0) return;
+  WriteAllTo(STDERR_FILENO, "\r" + std::string(gStatusShown, ' ') + "\r");
+  gStatusShown = 0;
+}
+
 class StdoutBuffer {
  public:
   // A user watching a terminal sees each progress line as it is written;
@@ -42,6 +61,7 @@ class StdoutBuffer {
 
  private:
   void FlushLocked() {
+    if (lineByLine_ && !pending_.empty()) ClearStatus();
     std::string_view rest = pending_;
     while (!rest.empty()) {
       const ssize_t n = write(STDOUT_FILENO, rest.data(), rest.size());
@@ -86,14 +106,24 @@ bool StderrIsTerminal() { return isatty(STDERR_FILENO) == 1; }
 
 void WriteStderr(const wchar_t* text, std::size_t length) {
   if (text == nullptr || length == 0) return;
-  const std::string bytes = posix::EncodeNative(std::wstring_view(text, length));
-  std::string_view rest = bytes;
-  while (!rest.empty()) {
-    const ssize_t n = write(STDERR_FILENO, rest.data(), rest.size());
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return;
-    rest.remove_prefix(static_cast<std::size_t>(n));
-  }
+  std::lock_guard<std::mutex> lock(gStatusMutex);
+  ClearStatusLocked();
+  WriteAllTo(STDERR_FILENO, posix::EncodeNative(std::wstring_view(text, length)));
+}
+
+void ShowStatus(const wchar_t* text, std::size_t length) {
+  if (text == nullptr) return;
+  std::lock_guard<std::mutex> lock(gStatusMutex);
+  // A shorter line than the last one covers the rest with blanks.
+  std::string line = "\r" + posix::EncodeNative(std::wstring_view(text, length));
+  if (length < gStatusShown) line += std::string(gStatusShown - length, ' ');
+  WriteAllTo(STDERR_FILENO, line);
+  gStatusShown = length > gStatusShown ? length : gStatusShown;
+}
+
+void ClearStatus() {
+  std::lock_guard<std::mutex> lock(gStatusMutex);
+  ClearStatusLocked();
 }
 
 }  // namespace qx::plat

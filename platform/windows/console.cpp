@@ -63,6 +63,7 @@ void WriteOut(std::size_t count) {
   if (handle != nullptr && handle != INVALID_HANDLE_VALUE && count > 0) {
     DWORD mode = 0;
     if (GetConsoleMode(handle, &mode)) {
+      ClearStatus();
       WriteConsoleAll(handle, gBuffer, count);
     } else {
       const std::string bytes = windows::ToUtf8(std::wstring_view(gBuffer, count));
@@ -74,6 +75,29 @@ void WriteOut(std::size_t count) {
 }
 
 void FlushAtExit() { FlushStdout(); }
+
+// The status line on standard error: how many characters it covers.
+SRWLOCK gStatusLock = SRWLOCK_INIT;
+std::size_t gStatusShown = 0;
+
+void WriteStderrRaw(const wchar_t* text, std::size_t length) {
+  const HANDLE handle = GetStdHandle(STD_ERROR_HANDLE);
+  if (handle == nullptr || handle == INVALID_HANDLE_VALUE || length == 0) return;
+  DWORD mode = 0;
+  if (GetConsoleMode(handle, &mode)) {
+    WriteConsoleAll(handle, text, length);
+  } else {
+    const std::string bytes = windows::ToUtf8(std::wstring_view(text, length));
+    WriteAll(handle, bytes.data(), bytes.size());
+  }
+}
+
+void ClearStatusLocked() {
+  if (gStatusShown == 0) return;
+  const std::wstring blank = L"\r" + std::wstring(gStatusShown, L' ') + L"\r";
+  WriteStderrRaw(blank.data(), blank.size());
+  gStatusShown = 0;
+}
 
 }  // namespace
 
@@ -115,15 +139,26 @@ bool StderrIsTerminal() {
 
 void WriteStderr(const wchar_t* text, std::size_t length) {
   if (text == nullptr || length == 0) return;
-  const HANDLE handle = GetStdHandle(STD_ERROR_HANDLE);
-  if (handle == nullptr || handle == INVALID_HANDLE_VALUE) return;
-  DWORD mode = 0;
-  if (GetConsoleMode(handle, &mode)) {
-    WriteConsoleAll(handle, text, length);
-  } else {
-    const std::string bytes = windows::ToUtf8(std::wstring_view(text, length));
-    WriteAll(handle, bytes.data(), bytes.size());
-  }
+  AcquireSRWLockExclusive(&gStatusLock);
+  ClearStatusLocked();
+  WriteStderrRaw(text, length);
+  ReleaseSRWLockExclusive(&gStatusLock);
+}
+
+void ShowStatus(const wchar_t* text, std::size_t length) {
+  if (text == nullptr) return;
+  AcquireSRWLockExclusive(&gStatusLock);
+  std::wstring line = L"\r" + std::wstring(text, length);
+  if (length < gStatusShown) line += std::wstring(gStatusShown - length, L' ');
+  WriteStderrRaw(line.data(), line.size());
+  gStatusShown = length > gStatusShown ? length : gStatusShown;
+  ReleaseSRWLockExclusive(&gStatusLock);
+}
+
+void ClearStatus() {
+  AcquireSRWLockExclusive(&gStatusLock);
+  ClearStatusLocked();
+  ReleaseSRWLockExclusive(&gStatusLock);
 }
 
 int ShowErrorBox(const wchar_t* text, const wchar_t* caption, unsigned style) {

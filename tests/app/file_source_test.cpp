@@ -89,15 +89,21 @@ TEST(FileSource, AFileCutShortReadsZerosFromTheCut) {
   EXPECT_LE(damaged, 1500000);
 }
 
-TEST(ProgressLine, TellsTheBytesTheRateAndTheTimeLeft) {
+TEST(ProgressLine, TellsTheRunsWorkTheRateAndALongFilesTimeLeft) {
   using qx::app::ProgressLine;
-  EXPECT_EQ(ProgressLine::Text(L"disk.img", 0, 4000000000, 0), L"disk.img: 0.0 MB of 4000.0 MB");
-  EXPECT_EQ(ProgressLine::Text(L"disk.img", 1000000000, 4000000000, 4.0),
-            L"disk.img: 1000.0 MB of 4000.0 MB, 250.0 MB/s, 0:12 left");
-  EXPECT_EQ(ProgressLine::Text(L"a", 1234567, 10000000000, 1.0),
-            L"a: 1.2 MB of 10000.0 MB, 1.2 MB/s, 2:14:59 left");
-  // Never past the total.
-  EXPECT_EQ(ProgressLine::Text(L"a", 20, 10, 1.0), L"a: 0.0 MB of 0.0 MB, 0.0 MB/s, 0:00 left");
+  const ProgressLine::Counts none;
+  EXPECT_EQ(ProgressLine::Text(none, 0, L"", 0, 0, 0), L"0 files, 0.0 MB, 0 images");
+  const ProgressLine::Counts some{1, 2500000, 1};
+  EXPECT_EQ(ProgressLine::Text(some, 2.0, L"a.bin", 0, 0, 0), L"1 file, 2.5 MB, 1 image, 1.2 MB/s; a.bin");
+  // A file read through windows: its bytes count to the run's, and its own
+  // rate gives the time left.
+  const ProgressLine::Counts many{12, 1000000000, 57};
+  EXPECT_EQ(ProgressLine::Text(many, 10.0, L"disk.img", 1000000000, 4000000000, 4.0),
+            L"12 files, 2000.0 MB, 57 images, 200.0 MB/s; disk.img: 1000.0 MB of 4000.0 MB, 0:12 left");
+  EXPECT_EQ(ProgressLine::Text(many, 10.0, L"d", 20, 10, 1.0),
+            L"12 files, 1000.0 MB, 57 images, 100.0 MB/s; d: 0.0 MB of 0.0 MB, 0:00 left");
+  EXPECT_EQ(ProgressLine::Text(none, 1.0, L"huge", 1000000000, 100000000000, 100.0),
+            L"0 files, 1000.0 MB, 0 images, 1000.0 MB/s; huge: 1000.0 MB of 100000.0 MB, 2:45:00 left");
 }
 
 }  // namespace
