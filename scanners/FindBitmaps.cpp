@@ -1,8 +1,8 @@
 #include "scanners/ByteSearch.h"
 #include "scanners/Scanners.h"
-#include "scanners/SourceReader.h"
 #include "scanners/SourceScanners.h"
 #include "support/ByteOrder.h"
+#include "support/SlotReader.h"
 
 namespace qx {
 
@@ -71,7 +71,7 @@ void FindBitmapsIn(ByteSource& source, const HitCallback& onHit, const ScanLimit
     }
     i = found;
     std::uint8_t header[kHeaderBytes];
-    reader.Copy(i, header, kHeaderBytes);
+    reader.Copy(i, kHeaderBytes, header);
     if (const std::uint32_t fileSize = Accepted(header, i, length); fileSize != 0) {
       onHit(i, fileSize);
       i += fileSize;

@@ -43,9 +43,9 @@
 #include "scanners/ByteSearch.h"
 #include "scanners/JpegSearch.h"
 #include "scanners/Scanners.h"
-#include "scanners/SourceReader.h"
 #include "scanners/SourceScanners.h"
 #include "support/ByteOrder.h"
+#include "support/SlotReader.h"
 
 namespace qx {
 namespace {
@@ -349,7 +349,7 @@ std::int64_t FindPairIn(SlotReader& reader, std::int64_t from, std::int64_t to, 
     if (from < to) {
       // The pair that starts on the view's last byte.
       std::uint8_t pair[2];
-      reader.Copy(from, pair, 2);
+      reader.Copy(from, 2, pair);
       if (pair[0] == kMarker && pair[1] == code) return from;
       ++from;
     }
@@ -417,7 +417,7 @@ class SourceJpegScan {
     for (;;) {
       // The boundary's marker, code and length, read once.
       std::uint8_t field[4] = {};
-      walk_.Copy(b, field, std::min<std::int64_t>(4, length_ - b));
+      walk_.Copy(b, std::min<std::int64_t>(4, length_ - b), field);
       if (field[0] != kMarker) {
         r.end = b;
         return r;

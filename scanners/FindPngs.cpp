@@ -60,9 +60,9 @@
 #include "scanners/ByteSearch.h"
 #include "scanners/ScanMemo.h"
 #include "scanners/Scanners.h"
-#include "scanners/SourceReader.h"
 #include "scanners/SourceScanners.h"
 #include "support/ByteOrder.h"
+#include "support/SlotReader.h"
 
 namespace qx {
 
@@ -438,7 +438,7 @@ void FindPngsIn(ByteSource& source, const HitCallback& onHit, const ScanLimits& 
     }
     i = found;
     std::uint8_t signature[sizeof kSignature];
-    scan.Copy(i, signature, sizeof signature);
+    scan.Copy(i, sizeof signature, signature);
     std::int64_t end = 0;
     if (std::memcmp(signature, kSignature, sizeof kSignature) == 0 && walker.Walk(i + 8, &end)) {
       onHit(i, end - i);
