@@ -191,7 +191,8 @@ class JpegScan {
       // The byte at limit_ may be read: 99 more follow it.
       i = FindPairIn(scan_, i, limit_, kMarker, kStartCode);
       if (i >= limit_) return limit_;
-      if (scan_.Byte(i + 2) == kMarker) return i;
+      std::uint8_t scratch = 0;
+      if (scan_.Fields(i + 2, 1, &scratch)[0] == kMarker) return i;
       ++i;
     }
     return limit_;
