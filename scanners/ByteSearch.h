@@ -1,7 +1,8 @@
 // The next occurrence of a byte, or of a pair of bytes: where the searches
-// look for candidate starts.
+// look for candidate starts, in a buffer or through a reader's views.
 #pragma once
 
+#include <algorithm>
 #include <bit>
 #include <cstdint>
 #include <cstring>
@@ -57,6 +58,31 @@ inline std::int64_t FindPair(const std::uint8_t* data, std::int64_t from, std::i
   }
   return end;
 #endif
+}
+
+// FindPair through a reader of support/SlotReader.h: the first p in
+// [from, to) with `first` at p and `second` at p + 1, or to; p + 1 must lie
+// inside the sequence for every p < to. A span is searched in place; views
+// are searched one after the other, each up to its last byte but one, so
+// that the pair starting on that byte is met at the start of the next view.
+template <class Reader>
+std::int64_t FindPairIn(Reader& reader, std::int64_t from, std::int64_t to, std::uint8_t first,
+                        std::uint8_t second) {
+  if constexpr (Reader::kDirect) {
+    return FindPair(reader.Data(), from, to, first, second);
+  } else {
+    while (from < to) {
+      // The view holds from + 1 at least, since to < Length(); FindPair may
+      // read p[stop - from], the view's last byte.
+      std::int64_t viewEnd = 0;
+      const std::uint8_t* p = reader.View(from, &viewEnd);
+      const std::int64_t stop = std::min(viewEnd - 1, to);
+      const std::int64_t found = from + FindPair(p, 0, stop - from, first, second);
+      if (found < stop) return found;
+      from = stop;
+    }
+    return to;
+  }
 }
 
 }  // namespace qx

@@ -1,8 +1,9 @@
+// Bitmap search: one scan, over a span or through a source's views.
 #include "scanners/ByteSearch.h"
 #include "scanners/Scanners.h"
-#include "scanners/SourceReader.h"
 #include "scanners/SourceScanners.h"
 #include "support/ByteOrder.h"
+#include "support/SlotReader.h"
 
 namespace qx {
 
@@ -31,17 +32,18 @@ inline std::uint32_t Accepted(const std::uint8_t* h, std::int64_t i, std::int64_
   return fileSize;
 }
 
-}  // namespace
-
-void FindBitmaps(const std::uint8_t* data, std::int64_t length, const HitCallback& onHit) {
-  if (data == nullptr || length <= kTail) return;
+template <class Reader>
+void Scan(Reader& reader, const HitCallback& onHit) {
+  const std::int64_t length = reader.Length();
   const std::int64_t end = length - kTail;
   std::int64_t i = 0;
   while (i < end) {
-    // data[end] lies inside the buffer: end is 50 bytes short of it.
-    i = FindPair(data, i, end, 'B', 'M');
+    // The byte at end lies inside: end is 50 bytes short of the length.
+    i = FindPairIn(reader, i, end, 'B', 'M');
     if (i == end) return;
-    if (const std::uint32_t fileSize = Accepted(data + i, i, length); fileSize != 0) {
+    std::uint8_t scratch[kHeaderBytes];
+    const std::uint8_t* header = reader.Fields(i, kHeaderBytes, scratch);
+    if (const std::uint32_t fileSize = Accepted(header, i, length); fileSize != 0) {
       onHit(i, fileSize);
       // Nothing inside an accepted bitmap is examined.
       i += fileSize;
@@ -51,34 +53,19 @@ void FindBitmaps(const std::uint8_t* data, std::int64_t length, const HitCallbac
   }
 }
 
+}  // namespace
+
+void FindBitmaps(const std::uint8_t* data, std::int64_t length, const HitCallback& onHit) {
+  if (data == nullptr || length <= kTail) return;
+  SpanReader reader(data, length);
+  Scan(reader, onHit);
+}
+
 void FindBitmapsIn(ByteSource& source, const HitCallback& onHit, const ScanLimits& limits) {
   if (limits.peakBytes != nullptr) *limits.peakBytes = 0;  // no side tables
-  const std::int64_t length = source.Length();
-  if (length <= kTail) return;
-  const std::int64_t end = length - kTail;
+  if (source.Length() <= kTail) return;
   SlotReader reader(source, 0);
-  std::int64_t i = 0;
-  while (i < end) {
-    std::int64_t viewEnd = 0;
-    const std::uint8_t* p = reader.View(i, &viewEnd);
-    // FindPair reads the byte at its end: within this view, up to its last
-    // byte but one; a pair starting there is met by the next view.
-    const std::int64_t stop = viewEnd - 1 < end ? viewEnd - 1 : end;
-    const std::int64_t found = i + FindPair(p, 0, stop - i, 'B', 'M');
-    if (found == stop) {
-      i = stop;
-      continue;
-    }
-    i = found;
-    std::uint8_t header[kHeaderBytes];
-    reader.Copy(i, header, kHeaderBytes);
-    if (const std::uint32_t fileSize = Accepted(header, i, length); fileSize != 0) {
-      onHit(i, fileSize);
-      i += fileSize;
-      continue;
-    }
-    ++i;
-  }
+  Scan(reader, onHit);
 }
 
 }  // namespace qx

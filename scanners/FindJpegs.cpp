@@ -4,8 +4,7 @@
 //
 // Whether a candidate is accepted depends on its position alone; only which
 // candidates the scan reaches depends on the images accepted before it. Two
-// facts keep the scan about one pass on hostile input, with memory bounded by
-// an eighth of the buffer:
+// facts keep the scan about one pass on hostile input, with bounded memory:
 // - The first FF D9 at or after a position is the same for every candidate.
 //   A failed end search from j proves there is none from j on, so later
 //   searches stop there; an accepted one moves the scan past everything it
@@ -14,38 +13,49 @@
 // - Where a header walk goes from a boundary does not depend on the
 //   candidate that reached it, and one step jumps at most 2 + 65535 bytes
 //   forward. So the outcome of a boundary (segments counted from there,
-//   capped at three, or hopeless: runs off the buffer, or ends at or after
-//   the last FF D9) follows from the outcome of one boundary at most 65537
-//   bytes to its right. A single pass from the last FF D9 back to the scan
+//   capped at three, or hopeless: runs off the end, or ends at or after the
+//   last FF D9) follows from the outcome of one boundary at most 65537 bytes
+//   to its right. A single pass from the last FF D9 back to the scan
 //   position, with the outcomes within reach of one step in a ring, marks in
 //   a bitmap of one bit per position every candidate that is accepted if
 //   reached. The scan then jumps from mark to mark and walks only those
 //   candidates again, to find where their images end.
 // Rejected walks are taken one by one while they have cost little (real
 // files: a few short false starts); once their steps pass a sixteenth of the
-// length, the rest of the buffer is judged by that backward pass. Without
-// memory for the bitmap the walks go on one by one, with the same results,
-// and the bitmap is tried again once they have cost as much again.
+// length, the rest is judged by that backward pass. Without memory for the
+// bitmap the walks go on one by one, with the same results, and the bitmap
+// is tried again once they have cost as much again.
+//
+// One search serves a span and a ByteSource (JpegScan<Reader>, with the
+// readers of support/SlotReader.h): the scan, the header walks, the end
+// searches and the backward pass each read through a reader of their own,
+// over a source a slot each. Over a span the bitmap covers the whole judged
+// range at once, an eighth of the buffer. Over a source it must keep within
+// the budget, so the judged range is cut into leaves of one bitmap each,
+// marked one at a time as the scan reaches them. A leaf's pass starts from
+// the ring as it stood at the leaf's upper end, kept as a checkpoint (the
+// outcomes of the kLongestStep + 1 positions from there) by a pass over the
+// level above; a range too long for one level of checkpoints gets more
+// levels. Each level costs one more backward pass over the range, and the
+// passes a leaf needs are made once, when the scan first reaches it.
 //
 // After the backward pass, marked candidates are walked again and their end
 // searched again; these reads are bounded on their own, like the first ones,
 // so bytes that change under the scan can change hits but not make it read
-// outside the buffer. The search over a ByteSource (below) does the same
-// through views, with the bitmap cut into leaves within its budget.
+// outside its bytes.
 #include <algorithm>
 #include <bit>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <memory>
-#include <new>
 
 #include "scanners/ByteSearch.h"
 #include "scanners/JpegSearch.h"
 #include "scanners/Scanners.h"
-#include "scanners/SourceReader.h"
 #include "scanners/SourceScanners.h"
 #include "support/ByteOrder.h"
+#include "support/SlotReader.h"
 
 namespace qx {
 namespace {
@@ -58,6 +68,11 @@ constexpr std::uint32_t kEnoughSegments = 3;
 // One step moves the walk at most this far: the marker, the code and a
 // 16-bit length.
 constexpr std::int64_t kLongestStep = 2 + 0xFFFF;
+
+constexpr std::int64_t kCheckpointSpan = kLongestStep + 1;  // outcomes a step can need
+constexpr std::int64_t kRingSize = std::int64_t{1} << 17;   // > kCheckpointSpan + kPassChunk
+constexpr std::int64_t kPassChunk = std::int64_t{1} << 15;  // positions cleared at a time
+constexpr int kMaxLevels = 8;
 
 bool IsStandalone(std::uint8_t code) { return code == 0x01 || (code >= 0xD0 && code <= 0xD7); }
 
@@ -86,13 +101,6 @@ std::uint64_t ByteMask(const std::uint8_t* p, std::uint8_t byte) {
   return ~(((x & kLow7) + kLow7) | x | kLow7);
 }
 
-// First p in [from, end) with FF at p and `code` at p + 1, or end; data[end]
-// must be readable.
-inline std::int64_t FindMarkerPair(const std::uint8_t* data, std::int64_t from, std::int64_t end,
-                                   std::uint8_t code) {
-  return FindPair(data, from, end, kMarker, code);
-}
-
 // Calls visit(p) for each p in [lo, hi) holding `byte`, from hi - 1 down,
 // until visit returns false. Goes 8 bytes at a time, so that neither long
 // stretches without the byte nor dense ones cost a branch per byte.
@@ -114,266 +122,26 @@ void ForEachBackward(const std::uint8_t* data, std::int64_t lo, std::int64_t hi,
   }
 }
 
+template <class Reader>
 class JpegScan {
  public:
-  JpegScan(const std::uint8_t* data, std::int64_t length, const JpegSearchOptions& options)
-      : data_(data),
-        length_(length),
-        limit_(length - kTail),
-        allocate_(options.allocateZeroed != nullptr ? options.allocateZeroed : CallocBytes),
-        // p <= length - 2, so no end marker starts at length - 1 or later.
-        noEndFrom_(length - 1),
-        stepBudget_(options.directSteps >= 0 ? options.directSteps : length / 16 + 64) {}
-
-  void Run(const HitCallback& onHit) {
-    std::int64_t i = 0;
-    while (i < limit_) {
-      if (judged_) {
-        i = NextAccepted(i);
-        if (i >= limit_) return;
-      } else {
-        i = NextStart(i);
-        if (i >= limit_) return;
-        if (rejectedSteps_ >= stepBudget_ && Judge(i)) continue;
-      }
-      const WalkResult walk = Walk(i + 2);
-      const std::int64_t p =
-          walk.dead || walk.segments < kEnoughSegments ? -1 : FindEnd(walk.end);
-      if (p < 0) {
-        rejectedSteps_ += walk.steps;
-        ++i;
-        continue;
-      }
-      onHit(i, p + 2 - i);
-      i = p + 2;
-    }
-  }
-
- private:
-  // First i' >= i below limit_ with FF D8 FF at i', or limit_.
-  std::int64_t NextStart(std::int64_t i) const {
-    while (i < limit_) {
-      // data_[limit_] may be read: it is followed by 99 more bytes.
-      i = FindMarkerPair(data_, i, limit_, kStartCode);
-      if (i < limit_ && data_[i + 2] == kMarker) return i;
-      ++i;
-    }
-    return limit_;
-  }
-
-  WalkResult Walk(std::int64_t b) const {
-    WalkResult r;
-    for (;;) {
-      if (data_[b] != kMarker) {
-        r.end = b;
-        return r;
-      }
-      ++r.steps;
-      if (b + 1 >= length_) break;
-      const std::uint8_t code = data_[b + 1];
-      if (IsStandalone(code)) {
-        b += 2;
-      } else {
-        if (b + 3 >= length_) break;
-        b += 2 + ReadBe16(data_ + b + 2);
-        if (r.segments < kEnoughSegments) ++r.segments;
-      }
-      if (b >= length_) break;
-    }
-    r.dead = true;
-    return r;
-  }
-
-  // First p >= from with FF D9 at p and p <= length - 2, or -1.
-  std::int64_t FindEnd(std::int64_t from) {
-    if (from >= noEndFrom_) return -1;
-    // A pair starting at noEndFrom_ - 1 still lies inside the buffer, since
-    // noEndFrom_ <= length - 1.
-    if (const std::int64_t p = FindMarkerPair(data_, from, noEndFrom_, kEndCode); p < noEndFrom_) {
-      return p;
-    }
-    noEndFrom_ = from;
-    return -1;
-  }
-
-  // The last p <= length - 2 with FF D9 at p, or -1. Searched once, from the
-  // end backwards.
-  std::int64_t LastEnd() {
-    if (lastEnd_ < -1) {
-      lastEnd_ = -1;
-      ForEachBackward(data_, 1, length_, kEndCode, [&](std::int64_t q) {
-        if (data_[q - 1] != kMarker) return true;
-        lastEnd_ = q - 1;
-        return false;
-      });
-    }
-    return lastEnd_;
-  }
-
-  // Marks the candidates from `from` on that are accepted if the scan reaches
-  // them. False when the memory for that is not available now.
-  bool Judge(std::int64_t from) {
-    const std::int64_t lastEnd = LastEnd();
-    // A walk ends on a byte other than FF, so it ends before the last FF D9
-    // or not at all before it: every boundary from lastEnd on is hopeless.
-    hopelessFrom_ = lastEnd < 0 ? 0 : lastEnd;
-    if (hopelessFrom_ <= from + 2) {
-      judged_ = true;  // no candidate from here on can be accepted
-      return true;
-    }
-    const std::int64_t words = (limit_ - from + 63) / 64;
-    const std::int64_t ringSize = static_cast<std::int64_t>(
-        std::bit_ceil(static_cast<std::uint64_t>(std::min(length_, kLongestStep + 1))));
-    const std::int64_t bytes = words * 8 + ringSize;
-    memory_.reset(allocate_(static_cast<std::size_t>(bytes)));
-    if (!memory_) {
-      // Try again once the walks have cost as much again.
-      stepBudget_ = rejectedSteps_ + std::max<std::int64_t>(rejectedSteps_, 64);
-      return false;
-    }
-    accepted_ = static_cast<std::uint64_t*>(memory_.get());
-    ring_ = reinterpret_cast<std::uint8_t*>(accepted_ + words);
-    ringMask_ = ringSize - 1;
-    judgedFrom_ = from;
-    MarkAccepted();
-    judged_ = true;
-    return true;
-  }
-
-  // Outcome of the boundary at x, for x to the right of the position the
-  // backward pass stands on.
-  std::uint8_t OutcomeAt(std::int64_t x) const {
-    if (x >= hopelessFrom_) return kHopeless;
-    if (data_[x] != kMarker) return 0;  // the walk ends at x, before the last FF D9
-    return ring_[x & ringMask_];
-  }
-
-  // The backward pass over the FF bytes in [judgedFrom_, hopelessFrom_). The
-  // ring keeps the outcome of each by its position modulo the ring's size,
-  // which exceeds every step (kLongestStep, and the buffer's length): a
-  // step's target was written before and its slot not reused since.
-  void MarkAccepted() {
-    ForEachBackward(data_, judgedFrom_, hopelessFrom_, kMarker, [this](std::int64_t b) {
-      Visit(b);
-      return true;
-    });
-  }
-
-  void Visit(std::int64_t b) {
-    // b < hopelessFrom_ <= length - 2, so the code byte and the one after it
-    // lie inside; each is read once.
-    const std::uint8_t code = data_[b + 1];
-    const std::uint8_t second = data_[b + 2];
-    std::uint8_t outcome = kHopeless;
-    if (IsStandalone(code)) {
-      outcome = OutcomeAt(b + 2);
-    } else if (b + 3 < length_) {
-      const std::int64_t next = b + 2 + ((second << 8) | data_[b + 3]);
-      if (next < length_) {
-        outcome = OutcomeAt(next);
-        if (outcome < kEnoughSegments) ++outcome;
-      }
-    }
-    ring_[b & ringMask_] = outcome;
-    if (code == kStartCode && b < limit_ && second == kMarker &&
-        OutcomeAt(b + 2) == kEnoughSegments) {
-      const std::int64_t k = b - judgedFrom_;
-      accepted_[k >> 6] |= std::uint64_t{1} << (k & 63);
-    }
-  }
-
-  // First marked candidate at or after i, or limit_.
-  std::int64_t NextAccepted(std::int64_t i) const {
-    if (accepted_ == nullptr) return limit_;
-    std::int64_t k = i - judgedFrom_;
-    const std::int64_t words = (limit_ - judgedFrom_ + 63) / 64;
-    std::int64_t w = k >> 6;
-    if (w >= words) return limit_;
-    std::uint64_t bits = accepted_[w] & (~std::uint64_t{0} << (k & 63));
-    while (bits == 0) {
-      if (++w >= words) return limit_;
-      bits = accepted_[w];
-    }
-    k = w * 64 + std::countr_zero(bits);
-    return judgedFrom_ + k;
-  }
-
-  const std::uint8_t* data_;
-  std::int64_t length_;
-  std::int64_t limit_;  // candidates start below this
-  void* (*allocate_)(std::size_t);
-  std::int64_t noEndFrom_;
-  std::int64_t lastEnd_ = -2;  // -2: not searched yet
-  std::int64_t rejectedSteps_ = 0;  // steps of the walks rejected one by one
-  std::int64_t stepBudget_;         // ... before the candidates are judged
-
-  bool judged_ = false;  // candidates from judgedFrom_ on are marked
-  std::unique_ptr<void, FreeDeleter> memory_;
-  std::uint64_t* accepted_ = nullptr;  // bit k: candidate at judgedFrom_ + k
-  std::uint8_t* ring_ = nullptr;
-  std::int64_t ringMask_ = 0;
-  std::int64_t judgedFrom_ = 0;
-  std::int64_t hopelessFrom_ = 0;
-};
-
-// --- The search over a ByteSource ------------------------------------------
-//
-// The same search read through views: the scan, the header walks, the end
-// searches and the backward pass each keep a slot of their own. The
-// backward pass cannot mark the whole sequence in one bitmap of bounded size,
-// so the judged range is cut into leaves of one bitmap each, marked one at a
-// time as the scan reaches them. A leaf's pass starts from the ring as it
-// stood at the leaf's upper end, kept as a checkpoint (the outcomes of the
-// kLongestStep + 1 positions from there) by a pass over the level above; a
-// range too long for one level of checkpoints gets more levels. Each level
-// costs one more backward pass over the range, and the passes a leaf needs
-// are made once, when the scan first reaches it.
-
-constexpr std::int64_t kCheckpointSpan = kLongestStep + 1;  // outcomes a step can need
-constexpr std::int64_t kRingSize = std::int64_t{1} << 17;   // > kCheckpointSpan + kPassChunk
-constexpr std::int64_t kPassChunk = std::int64_t{1} << 15;  // positions cleared at a time
-constexpr int kMaxLevels = 8;
-
-// First p in [from, to) with FF at p and `code` at p + 1, or to; p + 1 must
-// lie inside the sequence for every p < to.
-std::int64_t FindPairIn(SlotReader& reader, std::int64_t from, std::int64_t to, std::uint8_t code) {
-  while (from < to) {
-    std::int64_t viewEnd = 0;
-    const std::uint8_t* p = reader.View(from, &viewEnd);
-    // Pairs starting below stop lie inside the view, and p[stop - from]
-    // may be read, as FindMarkerPair reads its end.
-    const std::int64_t stop = std::min(viewEnd - 1, to);
-    const std::int64_t found = from + FindMarkerPair(p, 0, stop - from, code);
-    if (found < stop) return found;
-    from = stop;
-    if (from < to) {
-      // The pair that starts on the view's last byte.
-      std::uint8_t pair[2];
-      reader.Copy(from, pair, 2);
-      if (pair[0] == kMarker && pair[1] == code) return from;
-      ++from;
-    }
-  }
-  return to;
-}
-
-class SourceJpegScan {
- public:
-  SourceJpegScan(ByteSource& source, const ScanLimits& limits)
-      : scan_(source, 0),
-        walk_(source, 1),
-        ends_(source, 2),
-        pass_(source, 3),
-        length_(source.Length()),
+  // open(slot) makes the reader of each part of the search, slots 0 to 3.
+  // `budget` bounds the side tables; negative: none, the bitmap covers the
+  // judged range at once.
+  template <class Open>
+  JpegScan(Open open, const ScanLimits& limits, std::int64_t budget)
+      : scan_(open(0)),
+        walk_(open(1)),
+        ends_(open(2)),
+        pass_(open(3)),
+        length_(scan_.Length()),
         limit_(length_ - kTail),
-        viewSpan_(std::clamp<std::int64_t>(source.MinView(), kMinReaderView, std::int64_t{1} << 30)),
+        viewSpan_(pass_.MinView()),
+        allocate_(limits.jpegAllocateZeroed != nullptr ? limits.jpegAllocateZeroed : CallocBytes),
+        // p <= length - 2, so no end marker starts at length - 1 or later.
         noEndFrom_(length_ - 1),
         stepBudget_(limits.jpegDirectSteps >= 0 ? limits.jpegDirectSteps : length_ / 16 + 64),
-        budget_(limits.memoryBudget) {}
-
-  ~SourceJpegScan() { delete[] memory_; }
-  SourceJpegScan(const SourceJpegScan&) = delete;
-  SourceJpegScan& operator=(const SourceJpegScan&) = delete;
+        budget_(budget) {}
 
   std::int64_t PeakBytes() const { return memoryBytes_; }
 
@@ -402,11 +170,29 @@ class SourceJpegScan {
   }
 
  private:
+  // Read in place, a position that holds no FF is told by its byte, so the
+  // ring is never cleared and need only exceed a step and the length.
+  // Through views it is cleared a chunk at a time ahead of the pass, so it
+  // holds a chunk beside a step.
+  static constexpr std::int64_t kChunk =
+      Reader::kDirect ? std::numeric_limits<std::int64_t>::max() / 4 : kPassChunk;
+  std::int64_t RingSize() const {
+    if constexpr (Reader::kDirect) {
+      return static_cast<std::int64_t>(
+          std::bit_ceil(static_cast<std::uint64_t>(std::min(length_, kLongestStep + 1))));
+    } else {
+      return kRingSize;
+    }
+  }
+
+  // First i' >= i below limit_ with FF D8 FF at i', or limit_.
   std::int64_t NextStart(std::int64_t i) {
     while (i < limit_) {
-      i = FindPairIn(scan_, i, limit_, kStartCode);
+      // The byte at limit_ may be read: 99 more follow it.
+      i = FindPairIn(scan_, i, limit_, kMarker, kStartCode);
       if (i >= limit_) return limit_;
-      if (scan_.Byte(i + 2) == kMarker) return i;
+      std::uint8_t scratch = 0;
+      if (scan_.Fields(i + 2, 1, &scratch)[0] == kMarker) return i;
       ++i;
     }
     return limit_;
@@ -415,9 +201,9 @@ class SourceJpegScan {
   WalkResult Walk(std::int64_t b) {
     WalkResult r;
     for (;;) {
-      // The boundary's marker, code and length, read once.
-      std::uint8_t field[4] = {};
-      walk_.Copy(b, field, std::min<std::int64_t>(4, length_ - b));
+      // The boundary's marker, code and length, each read once.
+      std::uint8_t scratch[4] = {};
+      const std::uint8_t* field = walk_.Fields(b, std::min<std::int64_t>(4, length_ - b), scratch);
       if (field[0] != kMarker) {
         r.end = b;
         return r;
@@ -437,19 +223,23 @@ class SourceJpegScan {
     return r;
   }
 
+  // First p >= from with FF D9 at p and p <= length - 2, or -1.
   std::int64_t FindEnd(std::int64_t from) {
     if (from >= noEndFrom_) return -1;
-    if (const std::int64_t p = FindPairIn(ends_, from, noEndFrom_, kEndCode); p < noEndFrom_) {
+    // A pair starting at noEndFrom_ - 1 still lies inside, since
+    // noEndFrom_ <= length - 1.
+    if (const std::int64_t p = FindPairIn(ends_, from, noEndFrom_, kMarker, kEndCode); p < noEndFrom_) {
       return p;
     }
     noEndFrom_ = from;
     return -1;
   }
 
+  // The last p <= length - 2 with FF D9 at p, or -1. Searched once, from the
+  // end backwards, in stretches that one view covers with the byte before.
   std::int64_t LastEnd() {
     if (lastEnd_ >= -1) return lastEnd_;
     lastEnd_ = -1;
-    // Backwards in stretches that one view covers with the byte before.
     for (std::int64_t hi = length_; hi > 1 && lastEnd_ < 0;) {
       const std::int64_t lo = std::max<std::int64_t>(1, hi - (viewSpan_ - 1));
       std::int64_t viewEnd = 0;
@@ -464,50 +254,39 @@ class SourceJpegScan {
     return lastEnd_;
   }
 
+  // Marks the candidates from `from` on that are accepted if the scan reaches
+  // them. False when the memory for that is not available now.
   bool Judge(std::int64_t from) {
     const std::int64_t lastEnd = LastEnd();
+    // A walk ends on a byte other than FF, so it ends before the last FF D9
+    // or not at all before it: every boundary from lastEnd on is hopeless.
     hopelessFrom_ = lastEnd < 0 ? 0 : lastEnd;
     if (hopelessFrom_ <= from + 2) {
       judged_ = true;  // no candidate from here on can be accepted
       return true;
     }
-    judgedFrom_ = from;
-    const std::int64_t range = hopelessFrom_ - from;
-    // A quarter of the budget for the leaf's bitmap, half for checkpoints.
-    leafSpan_ = std::max<std::int64_t>(budget_ / 4, 512) * 8;
-    levels_ = 0;
-    fanout_ = 1;
-    if (range > leafSpan_) {
-      for (int levels = 1; levels <= kMaxLevels && levels_ == 0; ++levels) {
-        const std::int64_t fanout = budget_ / 2 / levels / kCheckpointSpan;
-        if (fanout < 2) break;
-        std::int64_t covered = leafSpan_;
-        for (int l = 0; l < levels && covered < range; ++l) covered *= fanout;
-        if (covered >= range) {
-          levels_ = levels;
-          fanout_ = fanout;
-        }
-      }
-      if (levels_ == 0) {
-        // The budget cannot hold the checkpoints: walk one by one.
-        stepBudget_ = std::numeric_limits<std::int64_t>::max();
-        return false;
-      }
-    } else {
-      leafSpan_ = (range + 63) / 64 * 64;
+    if (!Plan(hopelessFrom_ - from)) {
+      // The budget cannot hold the checkpoints: walk one by one.
+      stepBudget_ = std::numeric_limits<std::int64_t>::max();
+      return false;
     }
-    leafWords_ = leafSpan_ / 64;
+    const std::int64_t leafBytes = leafSpan_ / 8;
+    const std::int64_t ringSize = RingSize();
     const std::int64_t bytes =
-        kRingSize + leafWords_ * 8 + static_cast<std::int64_t>(levels_) * fanout_ * kCheckpointSpan;
-    memory_ = new (std::nothrow) std::uint8_t[static_cast<std::size_t>(bytes)];
-    if (memory_ == nullptr) {
+        leafBytes + ringSize + static_cast<std::int64_t>(levels_) * fanout_ * kCheckpointSpan;
+    memory_.reset(allocate_(static_cast<std::size_t>(bytes)));
+    if (!memory_) {
+      // Try again once the walks have cost as much again.
       stepBudget_ = rejectedSteps_ + std::max<std::int64_t>(rejectedSteps_, 64);
       return false;
     }
     memoryBytes_ = bytes;
-    ring_ = memory_;
-    leaf_ = reinterpret_cast<std::uint64_t*>(memory_ + kRingSize);
-    checkpoints_ = memory_ + kRingSize + leafWords_ * 8;
+    leaf_ = static_cast<std::uint64_t*>(memory_.get());
+    leafZeroed_ = true;
+    ring_ = static_cast<std::uint8_t*>(memory_.get()) + leafBytes;
+    ringMask_ = ringSize - 1;
+    checkpoints_ = ring_ + ringSize;
+    judgedFrom_ = from;
     spans_[0] = leafSpan_;
     for (int l = 1; l <= levels_; ++l) spans_[l] = spans_[l - 1] * fanout_;
     for (int l = 0; l <= levels_; ++l) current_[l] = -1;
@@ -515,8 +294,39 @@ class SourceJpegScan {
     return true;
   }
 
+  // The leaves and levels of checkpoints for a judged range: one leaf for
+  // all of it without a budget or when a quarter of the budget holds its
+  // bitmap; else leaves of that size under levels of checkpoints in half
+  // the budget. False when the budget cannot hold them.
+  bool Plan(std::int64_t range) {
+    levels_ = 0;
+    fanout_ = 1;
+    leafSpan_ = (range + 63) / 64 * 64;
+    if (budget_ < 0) return true;
+    const std::int64_t leafSpan = std::max<std::int64_t>(budget_ / 4, 512) * 8;
+    if (range <= leafSpan) return true;
+    leafSpan_ = leafSpan;
+    for (int levels = 1; levels <= kMaxLevels && levels_ == 0; ++levels) {
+      const std::int64_t fanout = budget_ / 2 / levels / kCheckpointSpan;
+      if (fanout < 2) break;
+      std::int64_t covered = leafSpan_;
+      for (int l = 0; l < levels && covered < range; ++l) covered *= fanout;
+      if (covered >= range) {
+        levels_ = levels;
+        fanout_ = fanout;
+      }
+    }
+    return levels_ != 0;
+  }
+
+  // Outcome of the boundary at x, for x to the right of the position the
+  // backward pass stands on.
   std::uint8_t OutcomeAt(std::int64_t x) const {
-    return x >= hopelessFrom_ ? kHopeless : ring_[x & (kRingSize - 1)];
+    if (x >= hopelessFrom_) return kHopeless;
+    if constexpr (Reader::kDirect) {
+      if (pass_.Data()[x] != kMarker) return 0;  // the walk ends at x, before the last FF D9
+    }
+    return ring_[x & ringMask_];
   }
 
   std::uint8_t* Checkpoint(int level, std::int64_t child) {
@@ -525,13 +335,15 @@ class SourceJpegScan {
 
   // The ring's outcomes of [at, at + kCheckpointSpan) to or from a checkpoint.
   void Save(std::int64_t at, std::uint8_t* to) const {
-    const std::int64_t first = std::min(kCheckpointSpan, kRingSize - (at & (kRingSize - 1)));
-    std::memcpy(to, ring_ + (at & (kRingSize - 1)), static_cast<std::size_t>(first));
+    const std::int64_t slot = at & ringMask_;
+    const std::int64_t first = std::min(kCheckpointSpan, ringMask_ + 1 - slot);
+    std::memcpy(to, ring_ + slot, static_cast<std::size_t>(first));
     std::memcpy(to + first, ring_, static_cast<std::size_t>(kCheckpointSpan - first));
   }
   void Restore(std::int64_t at, const std::uint8_t* from) {
-    const std::int64_t first = std::min(kCheckpointSpan, kRingSize - (at & (kRingSize - 1)));
-    std::memcpy(ring_ + (at & (kRingSize - 1)), from, static_cast<std::size_t>(first));
+    const std::int64_t slot = at & ringMask_;
+    const std::int64_t first = std::min(kCheckpointSpan, ringMask_ + 1 - slot);
+    std::memcpy(ring_ + slot, from, static_cast<std::size_t>(first));
     std::memcpy(ring_, from + first, static_cast<std::size_t>(kCheckpointSpan - first));
   }
 
@@ -548,7 +360,9 @@ class SourceJpegScan {
       // everything from hopelessFrom_ on is hopeless.
       if (level < levels_) Restore(hi, Checkpoint(level + 1, node % fanout_));
       if (level == 0) {
-        std::memset(leaf_, 0, static_cast<std::size_t>(leafWords_ * 8));
+        // The memory came zeroed: only a leaf marked before is cleared.
+        if (!leafZeroed_) std::memset(leaf_, 0, static_cast<std::size_t>(leafSpan_ / 8));
+        leafZeroed_ = false;
         leafFrom_ = lo;
       }
       Pass(lo, hi, level);
@@ -564,16 +378,17 @@ class SourceJpegScan {
     const std::int64_t childSpan = level > 0 ? spans_[level - 1] : 0;
     std::int64_t child = level > 0 ? (hi - 1 - lo) / childSpan : 0;
     if (level > 0) Save(hi, Checkpoint(level, child));
+    const bool mark = level == 0;
     for (std::int64_t top = hi; top > lo;) {
       // Down to the next child's upper end, a chunk at a time; a chunk's
       // view reaches 3 bytes beyond it, for the code and length fields.
-      std::int64_t bottom = std::max({lo, top - kPassChunk, top - (viewSpan_ - 3)});
+      std::int64_t bottom = std::max({lo, top - kChunk, top - (viewSpan_ - 3)});
       if (level > 0) bottom = std::max(bottom, lo + child * childSpan);
-      ClearRing(bottom, top);
+      if constexpr (!Reader::kDirect) ClearRing(bottom, top);
       std::int64_t viewEnd = 0;
       const std::uint8_t* p = pass_.View(bottom, &viewEnd, top + 3 - bottom);
       ForEachBackward(p, 0, top - bottom, kMarker, [&](std::int64_t k) {
-        Visit(bottom + k, p + k, level == 0);
+        Visit(bottom + k, p + k, mark);
         return true;
       });
       top = bottom;
@@ -585,30 +400,30 @@ class SourceJpegScan {
   }
 
   void ClearRing(std::int64_t from, std::int64_t to) {
-    const std::int64_t at = from & (kRingSize - 1);
+    const std::int64_t at = from & ringMask_;
     const std::int64_t count = to - from;
-    const std::int64_t first = std::min(count, kRingSize - at);
+    const std::int64_t first = std::min(count, ringMask_ + 1 - at);
     std::memset(ring_ + at, 0, static_cast<std::size_t>(first));
     std::memset(ring_, 0, static_cast<std::size_t>(count - first));
   }
 
   // The boundary at b, whose FF is at q; b < hopelessFrom_ <= length - 2, so
-  // its code lies inside, and q[3] is inside whenever b + 3 < length.
+  // its code and the byte after it lie inside, and q[3] is inside whenever
+  // b + 3 < length. Each byte is read once.
   void Visit(std::int64_t b, const std::uint8_t* q, bool mark) {
     const std::uint8_t code = q[1];
-    const bool hasLength = b + 3 < length_;
     const std::uint8_t second = q[2];
     std::uint8_t outcome = kHopeless;
     if (IsStandalone(code)) {
       outcome = OutcomeAt(b + 2);
-    } else if (hasLength) {
+    } else if (b + 3 < length_) {
       const std::int64_t next = b + 2 + ((second << 8) | q[3]);
       if (next < length_) {
         outcome = OutcomeAt(next);
         if (outcome < kEnoughSegments) ++outcome;
       }
     }
-    ring_[b & (kRingSize - 1)] = outcome;
+    ring_[b & ringMask_] = outcome;
     if (mark && code == kStartCode && b < limit_ && second == kMarker &&
         OutcomeAt(b + 2) == kEnoughSegments) {
       const std::int64_t k = b - leafFrom_;
@@ -616,9 +431,10 @@ class SourceJpegScan {
     }
   }
 
+  // First marked candidate at or after i, or limit_.
   std::int64_t NextAccepted(std::int64_t i) {
-    const std::int64_t end = std::min(limit_, hopelessFrom_);
     if (memory_ == nullptr) return limit_;
+    const std::int64_t end = std::min(limit_, hopelessFrom_);
     while (i < end) {
       Reach(i);
       const std::int64_t leafEnd = std::min(hopelessFrom_, leafFrom_ + leafSpan_);
@@ -633,29 +449,31 @@ class SourceJpegScan {
     return limit_;
   }
 
-  SlotReader scan_;
-  SlotReader walk_;
-  SlotReader ends_;
-  SlotReader pass_;
+  Reader scan_;
+  Reader walk_;
+  Reader ends_;
+  Reader pass_;
   std::int64_t length_;
-  std::int64_t limit_;
-  std::int64_t viewSpan_;  // bytes every view is sure to hold
+  std::int64_t limit_;     // candidates start below this
+  std::int64_t viewSpan_;  // bytes a view may be asked to hold
+  void* (*allocate_)(std::size_t);
   std::int64_t noEndFrom_;
-  std::int64_t lastEnd_ = -2;
-  std::int64_t rejectedSteps_ = 0;
-  std::int64_t stepBudget_;
-  std::int64_t budget_;
+  std::int64_t lastEnd_ = -2;       // -2: not searched yet
+  std::int64_t rejectedSteps_ = 0;  // steps of the walks rejected one by one
+  std::int64_t stepBudget_;         // ... before the candidates are judged
+  std::int64_t budget_;             // negative: none
 
-  bool judged_ = false;
+  bool judged_ = false;  // candidates from judgedFrom_ on are marked
   std::int64_t judgedFrom_ = 0;
   std::int64_t hopelessFrom_ = 0;
-  std::uint8_t* memory_ = nullptr;  // ring_, leaf_, checkpoints_
+  std::unique_ptr<void, FreeDeleter> memory_;  // leaf_, ring_, checkpoints_
   std::int64_t memoryBytes_ = 0;
-  std::uint8_t* ring_ = nullptr;
   std::uint64_t* leaf_ = nullptr;  // bit k: candidate at leafFrom_ + k
+  bool leafZeroed_ = false;        // leaf_ not marked since it was allocated
+  std::uint8_t* ring_ = nullptr;
+  std::int64_t ringMask_ = 0;
   std::uint8_t* checkpoints_ = nullptr;
   std::int64_t leafSpan_ = 0;
-  std::int64_t leafWords_ = 0;
   std::int64_t leafFrom_ = 0;
   int levels_ = 0;
   std::int64_t fanout_ = 1;
@@ -666,20 +484,23 @@ class SourceJpegScan {
 }  // namespace
 
 void FindJpegsWith(const std::uint8_t* data, std::int64_t length, const HitCallback& onHit,
-                   const JpegSearchOptions& options) {
+                   const ScanLimits& limits) {
+  if (limits.peakBytes != nullptr) *limits.peakBytes = 0;
   if (data == nullptr || length <= kTail) return;
-  JpegScan scan(data, length, options);
+  JpegScan<SpanReader> scan([&](int) { return SpanReader(data, length); }, limits, -1);
   scan.Run(onHit);
+  if (limits.peakBytes != nullptr) *limits.peakBytes = scan.PeakBytes();
 }
 
 void FindJpegs(const std::uint8_t* data, std::int64_t length, const HitCallback& onHit) {
-  FindJpegsWith(data, length, onHit, JpegSearchOptions{});
+  FindJpegsWith(data, length, onHit, ScanLimits{});
 }
 
 void FindJpegsIn(ByteSource& source, const HitCallback& onHit, const ScanLimits& limits) {
   if (limits.peakBytes != nullptr) *limits.peakBytes = 0;
   if (source.Length() <= kTail) return;
-  SourceJpegScan scan(source, limits);
+  JpegScan<SlotReader> scan([&](int slot) { return SlotReader(source, slot); }, limits,
+                            std::max<std::int64_t>(0, limits.memoryBudget));
   scan.Run(onHit);
   if (limits.peakBytes != nullptr) *limits.peakBytes = scan.PeakBytes();
 }

@@ -60,9 +60,9 @@
 #include "scanners/ByteSearch.h"
 #include "scanners/ScanMemo.h"
 #include "scanners/Scanners.h"
-#include "scanners/SourceReader.h"
 #include "scanners/SourceScanners.h"
 #include "support/ByteOrder.h"
+#include "support/SlotReader.h"
 
 namespace qx {
 
@@ -396,49 +396,18 @@ class ChunkWalker {
   Path runs_[4];
 };
 
-}  // namespace
-
-void FindPngs(const std::uint8_t* data, std::int64_t length, const HitCallback& onHit) {
-  if (data == nullptr || length <= kTail) return;
-  const std::int64_t last = length - kTail;  // candidates start below this
-  ChunkWalker<SpanBytes, std::uint32_t> walker(data, length, SpanLimits(length));
+// The scan for signatures, through `scan`; each walk goes through the
+// walker's own reads.
+template <class Reader, class Walker>
+void Scan(Reader& scan, Walker& walker, const HitCallback& onHit) {
+  const std::int64_t last = scan.Length() - kTail;  // candidates start below this
   std::int64_t i = 0;
   while (i < last) {
-    // data[last] lies inside the buffer: last is 50 bytes short of it.
-    i = FindPair(data, i, last, kSignature[0], kSignature[1]);
+    // The byte at last lies inside: last is 50 bytes short of the length.
+    i = FindPairIn(scan, i, last, kSignature[0], kSignature[1]);
     if (i == last) return;
-    std::int64_t end = 0;
-    if (std::memcmp(data + i, kSignature, sizeof kSignature) == 0 && walker.Walk(i + 8, &end)) {
-      onHit(i, end - i);
-      i = end;
-    } else {
-      ++i;
-    }
-  }
-}
-
-void FindPngsIn(ByteSource& source, const HitCallback& onHit, const ScanLimits& limits) {
-  if (limits.peakBytes != nullptr) *limits.peakBytes = 0;
-  const std::int64_t length = source.Length();
-  if (length <= kTail) return;
-  const std::int64_t last = length - kTail;
-  SlotReader scan(source, 0);
-  ChunkWalker<SourceBytes, std::uint64_t> walker(source, length, BudgetLimits(limits.memoryBudget));
-  std::int64_t i = 0;
-  while (i < last) {
-    std::int64_t viewEnd = 0;
-    const std::uint8_t* p = scan.View(i, &viewEnd);
-    // FindPair reads the byte at its end: within this view, up to its last
-    // byte but one; a pair starting there is met by the next view.
-    const std::int64_t stop = std::min(viewEnd - 1, last);
-    const std::int64_t found = i + FindPair(p, 0, stop - i, kSignature[0], kSignature[1]);
-    if (found == stop) {
-      i = stop;
-      continue;
-    }
-    i = found;
-    std::uint8_t signature[sizeof kSignature];
-    scan.Copy(i, signature, sizeof signature);
+    std::uint8_t scratch[sizeof kSignature];
+    const std::uint8_t* signature = scan.Fields(i, sizeof kSignature, scratch);
     std::int64_t end = 0;
     if (std::memcmp(signature, kSignature, sizeof kSignature) == 0 && walker.Walk(i + 8, &end)) {
       onHit(i, end - i);
@@ -447,6 +416,24 @@ void FindPngsIn(ByteSource& source, const HitCallback& onHit, const ScanLimits& 
       ++i;
     }
   }
+}
+
+}  // namespace
+
+void FindPngs(const std::uint8_t* data, std::int64_t length, const HitCallback& onHit) {
+  if (data == nullptr || length <= kTail) return;
+  SpanReader scan(data, length);
+  ChunkWalker<SpanBytes, std::uint32_t> walker(data, length, SpanLimits(length));
+  Scan(scan, walker, onHit);
+}
+
+void FindPngsIn(ByteSource& source, const HitCallback& onHit, const ScanLimits& limits) {
+  if (limits.peakBytes != nullptr) *limits.peakBytes = 0;
+  const std::int64_t length = source.Length();
+  if (length <= kTail) return;
+  SlotReader scan(source, 0);
+  ChunkWalker<SourceBytes, std::uint64_t> walker(source, length, BudgetLimits(limits.memoryBudget));
+  Scan(scan, walker, onHit);
   if (limits.peakBytes != nullptr) *limits.peakBytes = walker.PeakBytes();
 }
 

@@ -4,8 +4,10 @@
 // to a callback, and never reads outside [data, data + length). They hold no
 // state between calls and write nothing, so they can be tested, fuzzed and
 // benchmarked on their own. ExtractBmp, ExtractJpg and ExtractPng
-// (Extract.h) hand the hits to WriteResource. SourceScanners.h has the same
-// searches over a ByteSource of any length, for files larger than one span.
+// (output/Extract.h) hand each hit on as an image. SourceScanners.h has the
+// same searches over a ByteSource of any length, for files larger than one
+// span: each kind is one search, written once over the readers of
+// support/SlotReader.h and run over the span or the source's slots.
 #pragma once
 
 #include <cstdint>

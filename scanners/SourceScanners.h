@@ -20,6 +20,7 @@
 // search at a time.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "scanners/Scanners.h"
@@ -30,11 +31,20 @@ namespace qx {
 inline constexpr std::int64_t kDefaultScanBudget = std::int64_t{64} << 20;
 
 struct ScanLimits {
-  // Bytes of side tables a search may hold at once (checkpoints, bitmaps,
-  // prefix CRCs), beside the source's own windows.
+  // Bytes of side tables a search over a source may hold at once
+  // (checkpoints, bitmaps, prefix CRCs), beside the source's own windows.
+  // The span searches size theirs by the buffer instead (docs/ARCHITECTURE.md,
+  // "Scanner memory").
   std::int64_t memoryBudget = kDefaultScanBudget;
-  // JPEG only: as JpegSearchOptions::directSteps (tests and fuzzing).
+  // JPEG only, for tests and fuzzing: the steps of rejected header walks
+  // taken one by one before the remaining candidates are judged by the
+  // backward pass instead; negative means chosen from the length, 0 judges
+  // them at the first candidate.
   std::int64_t jpegDirectSteps = -1;
+  // JPEG only: supplies `bytes` zeroed bytes, released with std::free, or
+  // null when it cannot; null here means std::calloc. Over a span the search
+  // never asks for more than about an eighth of the buffer plus 128 KiB.
+  void* (*jpegAllocateZeroed)(std::size_t bytes) = nullptr;
   // When set, receives the most side-table memory the search held at once.
   std::int64_t* peakBytes = nullptr;
 };

@@ -115,7 +115,7 @@ std::int64_t Base64Finder::RunEnd(std::int64_t pos, std::uint64_t* seen) {
   const std::int64_t length = in_.Length();
   while (pos < length) {
     std::int64_t end = 0;
-    const std::uint8_t* p = in_.At(pos, &end);
+    const std::uint8_t* p = in_.View(pos, &end);
     const std::int64_t n = end - pos < 64 ? end - pos : 64;
     const std::int64_t run = std::countr_one(AlphabetMask(p, n));
     for (std::int64_t k = 0; k < run; ++k) *seen |= std::uint64_t{1} << kClass[p[k]];
@@ -147,7 +147,7 @@ bool Base64Finder::FindLongRun(std::int64_t pos, std::int64_t* start) {
   std::int64_t carry = 0;  // alphabet bytes just before pos
   while (pos < length) {
     std::int64_t viewEnd = 0;
-    const std::uint8_t* p = in_.At(pos, &viewEnd);
+    const std::uint8_t* p = in_.View(pos, &viewEnd);
     const std::int64_t n = viewEnd - pos < 64 ? viewEnd - pos : 64;
     // A run of kMinLine that starts in these 64 bytes covers byte 31 or
     // byte 63: in binary data both are often outside the alphabet.
@@ -238,7 +238,7 @@ std::int64_t DecodeBase64(SlotReader& in, const Base64Block& block, std::uint8_t
   std::int64_t pos = block.start;
   while (pos < block.end && written < cap) {
     std::int64_t viewEnd = 0;
-    const std::uint8_t* p = in.At(pos, &viewEnd);
+    const std::uint8_t* p = in.View(pos, &viewEnd);
     const std::int64_t n = (viewEnd < block.end ? viewEnd : block.end) - pos;
     for (std::int64_t k = 0; k < n; ++k) {
       const std::uint8_t v = kClass[p[k]];

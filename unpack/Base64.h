@@ -32,7 +32,7 @@
 #include <cstdint>
 
 #include "support/ByteSource.h"
-#include "unpack/SlotReader.h"
+#include "support/SlotReader.h"
 
 namespace qx::unpack {
 

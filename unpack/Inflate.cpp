@@ -56,7 +56,7 @@ std::int64_t GzipHeaderReader::EndOfText(SlotReader& in, std::int64_t pos, std::
   std::int64_t at = clearTo_;
   while (at < limit) {
     std::int64_t end = 0;
-    const std::uint8_t* p = in.At(at, &end);
+    const std::uint8_t* p = in.View(at, &end);
     const std::int64_t n = Smaller(end, limit) - at;
     const void* nul = std::memchr(p, 0, static_cast<std::size_t>(n));
     if (nul != nullptr) {
@@ -121,7 +121,7 @@ InflateOutcome Inflate(SlotReader& in, std::int64_t start, std::int64_t cap, Str
       full = true;
     }
     std::int64_t viewEnd = 0;
-    const std::uint8_t* p = in.At(pos, &viewEnd);
+    const std::uint8_t* p = in.View(pos, &viewEnd);
     std::int64_t feed = Smaller(viewEnd - pos, kMaxPiece);
     if (size == 0) {
       const std::int64_t quietLeft = start + kMaxQuietInput - pos;

@@ -8,8 +8,8 @@
 
 #include <cstdint>
 
+#include "support/SlotReader.h"
 #include "unpack/CountedMemory.h"
-#include "unpack/SlotReader.h"
 
 namespace qx::unpack {
 

@@ -3,10 +3,10 @@
 #include <cstdint>
 #include <cstring>
 
+#include "support/SlotReader.h"
 #include "unpack/Base64.h"
 #include "unpack/CountedMemory.h"
 #include "unpack/Inflate.h"
-#include "unpack/SlotReader.h"
 
 namespace qx {
 
@@ -15,7 +15,6 @@ namespace {
 using unpack::Base64Block;
 using unpack::CountedMemory;
 using unpack::DeflateContainer;
-using unpack::SlotReader;
 using unpack::StreamBuffer;
 
 // Each walk over one sequence keeps a slot of its own, so that none of them
@@ -49,7 +48,7 @@ class SignatureFinder {
     const std::int64_t length = in_.Length();
     while (length - pos >= size_) {
       std::int64_t viewEnd = 0;
-      const std::uint8_t* p = in_.At(pos, &viewEnd);
+      const std::uint8_t* p = in_.View(pos, &viewEnd);
       const void* hit = std::memchr(p, signature_[0], static_cast<std::size_t>(viewEnd - pos));
       if (hit == nullptr) {
         pos = viewEnd;

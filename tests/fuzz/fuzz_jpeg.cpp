@@ -20,9 +20,9 @@ bool IsJpeg(const std::uint8_t* p, std::int64_t count) {
 
 template <std::int64_t kDirectSteps>
 void SearchWith(const std::uint8_t* data, std::int64_t length, const qx::HitCallback& onHit) {
-  qx::JpegSearchOptions options;
-  options.directSteps = kDirectSteps;
-  qx::FindJpegsWith(data, length, onHit, options);
+  qx::ScanLimits limits;
+  limits.jpegDirectSteps = kDirectSteps;
+  qx::FindJpegsWith(data, length, onHit, limits);
 }
 
 }  // namespace

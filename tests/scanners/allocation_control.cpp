@@ -24,6 +24,11 @@ bool NothrowAllocationScope::Decide(std::size_t size) {
   return grant;
 }
 
+void* ScopedCalloc(std::size_t bytes) {
+  if (g_scope != nullptr && !g_scope->Decide(bytes)) return nullptr;
+  return std::calloc(bytes, 1);
+}
+
 }  // namespace qx::testalloc
 
 void* operator new(std::size_t size) {

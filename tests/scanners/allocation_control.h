@@ -3,7 +3,8 @@
 // delete are replaced (allocation_control.cpp): outside a scope they behave
 // as usual; inside one, every request made through the non-throwing forms is
 // granted or refused by the scope's rule, and requests through the throwing
-// forms are counted.
+// forms are counted. ScopedCalloc gives searches that take an allocator
+// (ScanLimits::jpegAllocateZeroed) to the same rule.
 #pragma once
 
 #include <cstddef>
@@ -35,5 +36,9 @@ class NothrowAllocationScope {
   std::size_t refused_ = 0;
   std::size_t throwing_ = 0;
 };
+
+// std::calloc, granted or refused by the current scope like a non-throwing
+// request; released with std::free.
+void* ScopedCalloc(std::size_t bytes);
 
 }  // namespace qx::testalloc

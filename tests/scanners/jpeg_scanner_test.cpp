@@ -29,18 +29,18 @@ Hits Find(const Bytes& b) {
   return hits;
 }
 
-Hits FindWith(const Bytes& b, const qx::JpegSearchOptions& options) {
+Hits FindWith(const Bytes& b, const qx::ScanLimits& limits) {
   Hits hits;
   qx::FindJpegsWith(b.data(), static_cast<std::int64_t>(b.size()),
                     [&](std::int64_t start, std::int64_t length) { hits.emplace_back(start, length); },
-                    options);
+                    limits);
   return hits;
 }
 
-qx::JpegSearchOptions DirectSteps(std::int64_t steps) {
-  qx::JpegSearchOptions options;
-  options.directSteps = steps;
-  return options;
+qx::ScanLimits DirectSteps(std::int64_t steps) {
+  qx::ScanLimits limits;
+  limits.jpegDirectSteps = steps;
+  return limits;
 }
 
 // The search as shipped and with every candidate judged by the backward
@@ -618,12 +618,12 @@ void* LoggedAllocate(std::size_t bytes) {
   return std::calloc(bytes, 1);
 }
 
-qx::JpegSearchOptions Logged(int failures) {
+qx::ScanLimits Logged(int failures) {
   g_allocations = AllocationLog{};
   g_allocations.failuresLeft = failures;
-  qx::JpegSearchOptions options;
-  options.allocateZeroed = LoggedAllocate;
-  return options;
+  qx::ScanLimits limits;
+  limits.jpegAllocateZeroed = LoggedAllocate;
+  return limits;
 }
 
 // Real images, each after `candidates` candidates whose single counted
@@ -672,8 +672,8 @@ TEST(JpegScanner, WithoutMemoryForTheTableResultsStayAndTheTableIsTriedAgain) {
   EXPECT_EQ(FindWith(b, Logged(1)), images);
   EXPECT_EQ(g_allocations.calls, 2);  // the second try got it and kept it
 
-  qx::JpegSearchOptions starved = Logged(-1);
-  starved.directSteps = 0;
+  qx::ScanLimits starved = Logged(-1);
+  starved.jpegDirectSteps = 0;
   EXPECT_EQ(FindWith(b, starved), images);
 }
 

@@ -93,9 +93,9 @@ void ScanWhileRewritten(const Bytes& content, const std::vector<Search>& searche
 
 template <std::int64_t kDirectSteps>
 void JpegWith(const std::uint8_t* data, std::int64_t length, const qx::HitCallback& onHit) {
-  qx::JpegSearchOptions options;
-  options.directSteps = kDirectSteps;
-  qx::FindJpegsWith(data, length, onHit, options);
+  qx::ScanLimits limits;
+  limits.jpegDirectSteps = kDirectSteps;
+  qx::FindJpegsWith(data, length, onHit, limits);
 }
 
 // The windowed search over the same buffer through small views, with the

@@ -172,6 +172,7 @@ TEST(WindowedSearch, RefusedAllocationsChangeNoResult) {
       qx::SpanSource source(b.data(), static_cast<std::int64_t>(b.size()), 4096);
       qx::ScanLimits limits;
       limits.jpegDirectSteps = 0;
+      limits.jpegAllocateZeroed = qx::testalloc::ScopedCalloc;
       const qx::HitCallback onHit = [&](std::int64_t s, std::int64_t n) { hits.emplace_back(s, n); };
       std::size_t throwing = 0;
       {
