@@ -91,7 +91,7 @@ void ExtractContained(ByteSource& source, std::span<const KindRow> kinds, std::u
       std::vector<Found>& found = levels.back();
       found.clear();
       chain.resize(depth - 1);
-      chain.push_back(Container{stream.kind, stream.offset});
+      chain.push_back(Container{stream.kind, stream.offset, std::string(stream.name)});
       for (const KindRow& row : kinds) {
         if ((mask & row.mask) == 0) continue;
         row.extract(SearchInput{stream.data, stream.length}, [&](const Image& image) {

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <functional>
 #include <span>
+#include <string>
 
 #include "unpack/Unpack.h"
 
@@ -21,6 +22,7 @@ inline constexpr int kKindCount = 3;
 struct Container {
   ContainerKind kind;
   std::int64_t offset;
+  std::string name;  // a zip entry's, as the zip holds it
 };
 
 struct Image {

@@ -283,7 +283,7 @@ void Sink::Record(const SourceOutputs& source, const Image& image, const std::ws
     record.height = size.height;
   }
   for (const Container& container : image.within) {
-    record.within.push_back(report::Container{ReportContainer(container.kind), container.offset, {}});
+    record.within.push_back(report::Container{ReportContainer(container.kind), container.offset, container.name});
   }
   if (duplicateOf != nullptr) record.duplicateOf = *duplicateOf;
   settings_.report->Add(record);

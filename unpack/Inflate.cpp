@@ -47,6 +47,8 @@ bool ReadZipHeader(SlotReader& in, std::int64_t pos, DeflateContainer* entry) {
   entry->dataStart = dataStart;
   entry->trailer = (flags & kZipDescriptor) != 0 ? TrailerKind::kZipDescriptor : TrailerKind::kZipHeaderCrc;
   entry->headerCrc = ReadLe32(h + 14);
+  entry->nameStart = pos + 30;
+  entry->nameLength = nameLength;
   return true;
 }
 

@@ -29,6 +29,9 @@ struct DeflateContainer {
   std::int64_t dataStart = 0;  // first byte of the raw deflate stream
   TrailerKind trailer = TrailerKind::kZipHeaderCrc;
   std::uint32_t headerCrc = 0;  // kZipHeaderCrc only
+  // A zip entry's name, as the local header holds it.
+  std::int64_t nameStart = 0;
+  std::int64_t nameLength = 0;
 };
 
 // A local header at pos of an unencrypted entry compressed with deflate.

@@ -2,6 +2,8 @@
 
 #include <cstdint>
 #include <cstring>
+#include <string>
+#include <string_view>
 
 #include "support/SlotReader.h"
 #include "unpack/Base64.h"
@@ -103,7 +105,7 @@ class Unpacker {
                              ContainerKind kind, int depth);
   std::int64_t DecodeBase64(SlotReader& work, const Base64Block& block, int depth);
   void Deliver(StreamBuffer& stream, int depth, ContainerKind kind, std::int64_t at,
-               std::int64_t end, bool complete, bool cut);
+               std::int64_t end, bool complete, bool cut, std::string_view name = {});
   std::int64_t Cap() const { return Smallest(limits_.streamBytes, totalLeft_); }
 
   const UnpackLimits& limits_;
@@ -150,7 +152,10 @@ std::int64_t Unpacker::DecodeDeflate(SlotReader& work, const DeflateContainer& c
   std::int64_t after = outcome.end;
   const bool complete =
       outcome.ended && unpack::CheckTrailer(work, container, outcome, stream.size(), &after);
-  Deliver(stream, depth, kind, at, after, complete, outcome.cut);
+  // The name is read after the data, through the same slot; at most 64 KiB.
+  std::string name(static_cast<std::size_t>(container.nameLength), '\0');
+  if (!work.Copy(container.nameStart, container.nameLength, reinterpret_cast<std::uint8_t*>(name.data()))) name.clear();
+  Deliver(stream, depth, kind, at, after, complete, outcome.cut, name);
   return after;
 }
 
@@ -168,14 +173,14 @@ std::int64_t Unpacker::DecodeBase64(SlotReader& work, const Base64Block& block, 
 }
 
 void Unpacker::Deliver(StreamBuffer& stream, int depth, ContainerKind kind, std::int64_t at,
-                       std::int64_t end, bool complete, bool cut) {
+                       std::int64_t end, bool complete, bool cut, std::string_view name) {
   const std::int64_t size = stream.size();
   totalLeft_ -= size;
   if (totalLeft_ <= 0) summary_.totalSpent = true;
   ++summary_.streams;
   summary_.decodedBytes += size;
   stream.Fit();
-  onStream_(DecodedStream{stream.data(), size, depth, kind, at, end, complete, cut});
+  onStream_(DecodedStream{stream.data(), size, depth, kind, at, end, complete, cut, name});
   if (depth < limits_.maxDepth && totalLeft_ > 0) {
     SpanSource inner(stream.data(), size);
     Search(inner, depth + 1);

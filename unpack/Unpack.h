@@ -51,6 +51,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <string_view>
 
 #include "support/ByteSource.h"
 
@@ -93,6 +94,9 @@ struct DecodedStream {
   bool complete;
   // Ended by a limit (stream, total or memory) rather than by its own end.
   bool cut;
+  // A zip entry's name as its local header holds it (bytes, valid during
+  // the callback); empty for the other kinds.
+  std::string_view name;
 };
 
 struct UnpackSummary {

@@ -147,6 +147,7 @@ TEST_F(EvidenceTest, TheReportTellsEachImageAsItsOutputAndItsSourceHoldIt) {
   WriteOld(Root() / "Tree/doc.docx", Data("document.docx"));
   WriteOld(Root() / "Tree/images.tar.gz", Data("images.tar.gz"));
   WriteOld(Root() / "Tree/mail.eml", Data("mail.eml"));
+  WriteOld(Root() / "Tree/piped.zip", Data("piped.zip"));
   // A name that is not UTF-8 must still give valid JSON and lose nothing.
   if (!plat::kHasDrives) WriteOld(Root() / "Tree/caf\xE9 \"q\"\\.bin", png_ + Bitmap(64, 'c'));
   for (const char* threads : {"-threads=1", "-threads=3"}) {
@@ -160,6 +161,7 @@ TEST_F(EvidenceTest, TheReportTellsEachImageAsItsOutputAndItsSourceHoldIt) {
   const std::string report = ReadAll(Root() / "r.jsonl");
   EXPECT_NE(report.find("\"within\":[{\"kind\":\"gzip\",\"offset\":0}]"), std::string::npos);
   EXPECT_NE(report.find("\"within\":[{\"kind\":\"base64\",\"offset\":587}]"), std::string::npos);
+  EXPECT_NE(report.find("\"within\":[{\"kind\":\"zip\",\"offset\":0,\"name\":\"photo.jpg\"}]"), std::string::npos);
   if (!plat::kHasDrives) {
     EXPECT_NE(report.find("caf\\udce9 \\\"q\\\"\\\\.bin"), std::string::npos);
   }
