@@ -151,10 +151,12 @@ class Search {
   // -- The tree ------------------------------------------------------------
 
   // The directory at `offset` from the root; false when it lies outside the
-  // section, overlaps one walked before (when `claim`), or the share is
-  // spent. Its entries are as many as its counts say and the section holds.
-  bool OpenDirectory(std::uint32_t offset, bool claim, Directory* dir) {
+  // section, was walked before for the same type (when `once`), or the
+  // share is spent. Its entries are as many as its counts say and the
+  // section holds.
+  bool OpenDirectory(std::uint32_t offset, std::uint32_t type, bool once, Directory* dir) {
     if (offset > treeSize_ - kDirectoryHeader) return false;
+    if (once && !FirstVisit(offset, type)) return false;
     if (!share_->Take(kDirectoryHeader)) return false;
     std::uint8_t h[kDirectoryHeader];
     tables_.Copy(root_ + offset, h, kDirectoryHeader);
@@ -162,22 +164,22 @@ class Search {
     const std::int64_t room = (treeSize_ - offset - kDirectoryHeader) / kDirectoryEntry;
     dir->pos = root_ + offset + kDirectoryHeader;
     dir->count = std::min(stored, room);
-    if (claim && !Claim(offset, offset + kDirectoryHeader + kDirectoryEntry * dir->count)) return false;
     return true;
   }
 
-  // Marks [start, end) of the tree as walked; false when it overlaps a
-  // range walked before or the set cannot grow.
-  bool Claim(std::int64_t start, std::int64_t end) {
-    auto next = claimed_.lower_bound({start, 0});
-    if (next != claimed_.end() && next->first < end) return false;
-    if (next != claimed_.begin() && std::prev(next)->second > start) return false;
+  // Whether the directory at `offset` is walked for the first time in this
+  // program for this type (the root's type is 0): a loop, or two entries
+  // sharing a directory, would otherwise walk it again. Counted per type, so
+  // that entries of another type's table read by mistake (a directory whose
+  // counts overstate its entries) cannot take a directory from its own
+  // type; each directory is still walked at most once per type. Overlapping
+  // directories at different offsets are paid for by the program's share.
+  bool FirstVisit(std::uint32_t offset, std::uint32_t type) {
     try {
-      claimed_.emplace_hint(next, start, end);
+      return visited_.insert((std::uint64_t{type} << 32) | offset).second;
     } catch (const std::bad_alloc&) {
       return false;
     }
-    return true;
   }
 
   bool ReadEntry(const Directory& dir, std::int64_t k, Entry* entry) {
@@ -221,7 +223,7 @@ class Search {
 
   void WalkResources(Budget& share) {
     share_ = &share;
-    claimed_.clear();
+    visited_.clear();
     images_.Reset();
     cursors_.Reset();
     std::int64_t sectionEnd = 0;
@@ -231,7 +233,7 @@ class Search {
     }
     treeSize_ = sectionEnd - root_;
     Directory types;
-    if (!OpenDirectory(0, true, &types)) return;
+    if (!OpenDirectory(0, 0, true, &types)) return;
     // The first entry of each wanted type decides it; pictures come in the
     // order of their types' entries.
     bool seen[kGroupIcon + 1] = {};
@@ -269,7 +271,7 @@ class Search {
   // spent.
   bool WalkType(std::uint32_t type, std::uint32_t offset) {
     Directory names;
-    if (!OpenDirectory(offset, true, &names)) return !share_->spentOut();
+    if (!OpenDirectory(offset, type, true, &names)) return !share_->spentOut();
     for (std::int64_t k = 0; k < names.count; ++k) {
       Entry n{};
       if (!ReadEntry(names, k, &n)) return false;
@@ -287,7 +289,7 @@ class Search {
         named.id = n.name;
       }
       Directory languages;
-      if (!OpenDirectory(n.target & ~kHighBit, true, &languages)) {
+      if (!OpenDirectory(n.target & ~kHighBit, type, true, &languages)) {
         if (share_->spentOut()) return false;
         continue;
       }
@@ -353,10 +355,12 @@ class Search {
 
   // The ids of the RT_ICON or RT_CURSOR images, read when a group first
   // needs them.
-  bool ReadIds(ImageTable& table) {
+  bool ReadIds(ImageTable& table, std::uint32_t type) {
     table.read = true;
     Directory dir;
-    if (!table.present || !OpenDirectory(table.directory, true, &dir)) return !share_->spentOut();
+    if (!table.present || !OpenDirectory(table.directory, type, true, &dir)) {
+      return !share_->spentOut();
+    }
     if (!table.ids.Reserve(dir.count)) return true;
     for (std::int64_t k = 0; k < dir.count; ++k) {
       Entry e{};
@@ -377,7 +381,7 @@ class Search {
     const ImageId* it = std::lower_bound(first, last, ImageId{id, 0, 0});
     if (it == last || it->id != id) return false;
     Directory languages;
-    if (!OpenDirectory(it->directory, false, &languages)) return false;
+    if (!OpenDirectory(it->directory, 0, false, &languages)) return false;
     std::uint32_t chosen = 0;
     bool any = false;
     for (std::int64_t j = 0; j < languages.count; ++j) {
@@ -396,7 +400,7 @@ class Search {
   bool WriteGroup(ProgramImage& image) {
     const bool cursors = image.type == kGroupCursor;
     ImageTable& table = cursors ? cursors_ : images_;
-    if (!table.read && !ReadIds(table)) return false;
+    if (!table.read && !ReadIds(table, cursors ? kCursor : kIcon)) return false;
     const std::int64_t groupSize = image.resourceLength;
     if (groupSize < kGroupHeader || !share_->Take(kGroupHeader)) return false;
     const std::int64_t stored = tables_.Le16(image.resourceOffset + 4);
@@ -487,7 +491,7 @@ class Search {
   Budget* share_ = nullptr;
   std::int64_t root_ = 0;
   std::int64_t treeSize_ = 0;
-  std::set<std::pair<std::int64_t, std::int64_t>> claimed_;
+  std::set<std::uint64_t> visited_;
   ImageTable images_;
   ImageTable cursors_;
   Block<Member> members_;

@@ -33,8 +33,9 @@
 // resource directory's RVA maps to. Every directory, name string and data
 // entry must lie inside the root's section (the directory's stated size is
 // not used); a directory's entries are read in stored order, as many as its
-// counts say and the section holds. A directory that overlaps one already
-// walked for this program (a loop, or one table read twice) is not walked.
+// counts say and the section holds. A directory already walked for this
+// program and type (a loop, or two entries sharing one directory) is not
+// walked again.
 // Of the root's entries the first of each id 1, 2, 3, 12 and 14 is taken;
 // named types and repeated ids are passed over. Named entries at the
 // language level, and entries of the wrong kind (a data entry where a
