@@ -80,9 +80,10 @@
 // bytes: many "MZ" leading to one PE header, or many PE headers sharing one
 // large tree. A rebuilt file is at most limits.imageBytes long; a larger one
 // is not written. Memory: the rebuilt file, one program's section table
-// (at most 65,535 entries) and the ids of its icon and cursor images (at
-// most 131,070 each). Allocations do not throw; a refused one leaves that
-// picture unwritten. An exception thrown by onImage passes through.
+// (at most 65,535 entries), the ids of its icon and cursor images (at most
+// 131,070 each) and the offsets of the directories it walked. Allocations
+// do not throw; a refused one leaves that picture (or directory) out. An
+// exception thrown by onImage passes through.
 #pragma once
 
 #include <cstdint>
