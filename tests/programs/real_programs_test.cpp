@@ -168,3 +168,35 @@ TEST(RealPrograms, EveryPrefixIsSearchedInsideItsBytes) {
 }
 
 }  // namespace
+
+namespace {
+
+// A sequence of more than 4 GiB, read through 1 MiB windows: a program past
+// 4 GiB is found with its offsets whole, and one whose sections reach past
+// the end gives only the pictures that lie inside.
+TEST(RealPrograms, FoundPastFourGiB) {
+  const std::int64_t gib = std::int64_t{1} << 30;
+  const Bytes program = ReadData("programs/pictures64.dll");
+  const auto size = static_cast<std::int64_t>(program.size());
+  const std::int64_t length = 4 * gib + 3 * size;
+  qx::testsrc::SparseSource source(length, 1 << 20);
+  const std::int64_t at = 4 * gib + 7;
+  source.Place(at, program);
+  // The last one cut 3000 bytes short: some of its pictures lie past the end.
+  const std::int64_t cut = 3000;
+  source.Place(length - size + cut, Bytes(program.begin(), program.end() - cut));
+  const Searched run = Search(source);
+  ASSERT_GE(run.found.size(), Manifest().size());
+  ExpectProgram(run.found, 0, at, "past 4 GiB");
+  EXPECT_EQ(2, run.summary.programs);
+  const Searched alone = SearchSpan(Bytes(program.begin(), program.end() - cut));
+  ASSERT_LT(alone.found.size(), Manifest().size());
+  ASSERT_GT(alone.found.size(), 0u);
+  ASSERT_EQ(alone.found.size() + Manifest().size(), run.found.size());
+  for (std::size_t k = 0; k < alone.found.size(); ++k) {
+    EXPECT_EQ(alone.found[k].bytes, run.found[Manifest().size() + k].bytes);
+    EXPECT_EQ(length - size + cut, run.found[Manifest().size() + k].programOffset);
+  }
+}
+
+}  // namespace
