@@ -142,7 +142,7 @@ TEST(RealPrograms, WindowsOfAnySizeGiveTheSameResults) {
 // catches any read past it. A prefix holds a subsequence of the whole's
 // pictures, each unchanged.
 TEST(RealPrograms, EveryPrefixIsSearchedInsideItsBytes) {
-  for (const char* name : {"pictures32.dll", "pictures64.exe"}) {
+  for (const char* name : kTestPrograms) {
     const Bytes program = ReadData(std::string("programs/") + name);
     const std::vector<Found> whole = SearchSpan(program).found;
     std::size_t last = 0;
