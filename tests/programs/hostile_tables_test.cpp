@@ -320,18 +320,4 @@ TEST(Callback, AnExceptionPassesThrough) {
   EXPECT_EQ(2, seen);
 }
 
-TEST(Callback, NamesAndLanguagesAreReported) {
-  const Bytes b = BuildProgram({{2, u"\u00C4PFEL", 0, 0x407, Dib(40, 1, 1, 24, 0, 0, 0, 4)},
-                                {2, u"", 0xFFFF, 0x0, Dib(40, 1, 1, 24, 0, 0, 0, 4)}})
-                      .bytes;
-  const Searched run = SearchSpan(b);
-  ASSERT_EQ(2u, run.found.size());
-  EXPECT_TRUE(run.found[0].named);
-  EXPECT_EQ(u"\u00C4PFEL", run.found[0].name);
-  EXPECT_EQ(0x407u, run.found[0].language);
-  EXPECT_FALSE(run.found[1].named);
-  EXPECT_EQ(0xFFFFu, run.found[1].id);
-  EXPECT_EQ(0u, run.found[1].language);
-}
-
 }  // namespace
