@@ -35,8 +35,7 @@
 // not used); a directory's entries are read in stored order, as many as its
 // counts say and the section holds. A directory already walked for this
 // program and type (a loop, or two entries sharing one directory) is not
-// walked again.
-// Of the root's entries the first of each id 1, 2, 3, 12 and 14 is taken;
+// walked again. Of the root's entries the first of each id 1, 2, 3, 12 and 14 is taken;
 // named types and repeated ids are passed over. Named entries at the
 // language level, and entries of the wrong kind (a data entry where a
 // directory belongs, or the other way round), are passed over.
@@ -55,9 +54,10 @@
 //  - RT_GROUP_ICON: an icon file: the directory (0, 1, count), one 16-byte
 //    entry per image (the group entry's fields, with the image's real size
 //    and its offset from the file's start) and the images in the group's
-//    order. An entry's image is the RT_ICON resource of its id: the first
-//    stored with that id, in the group's language if it has one, else its
-//    first language.
+//    order. An entry's image is the RT_ICON resource of its id (the first
+//    stored with that id), in the group's language if it is stored in it,
+//    else in the first language stored. Cursor groups take their RT_CURSOR
+//    images alike.
 //  - RT_GROUP_CURSOR: a cursor file (0, 2, count), each entry with width and
 //    height from the image (a DIB's height halved, for its mask; a PNG's
 //    IHDR; as bytes, 256 and more written as 0), the colour count of its
@@ -76,7 +76,7 @@
 // its extent (its sections' raw data, inside the bytes) plus 64 KiB. A
 // program whose share is spent ends there; when the call's budget is spent
 // no further program is examined (ProgramSummary::budgetSpent). Ordinary
-// programs cost about two units a byte; the budget is there for hostile
+// programs cost less than one unit a byte; the budget is there for hostile
 // bytes: many "MZ" leading to one PE header, or many PE headers sharing one
 // large tree. A rebuilt file is at most limits.imageBytes long; a larger one
 // is not written. Memory: the rebuilt file, one program's section table
