@@ -333,6 +333,7 @@ class Search {
 
   bool WriteBitmap(ProgramImage& image) {
     const std::int64_t size = image.resourceLength;
+    if (size < 4) return false;
     std::uint8_t head[kHeadBytes];
     const std::int64_t headLength = std::min(size, kHeadBytes);
     if (!share_->Take(headLength)) return false;

@@ -35,6 +35,7 @@ class Reader {
 
   // The n bytes [pos, pos + n), which must lie inside the sequence.
   void Copy(std::int64_t pos, std::uint8_t* out, std::int64_t n) {
+    if (n <= 0) return;
     if (pos >= start_ && pos + n <= end_) {
       std::memcpy(out, view_ + (pos - start_), static_cast<std::size_t>(n));
       return;
