@@ -8,7 +8,7 @@
 
 #include "programs/PictureRules.h"
 #include "programs/ProgramLayout.h"
-#include "programs/ProgramReader.h"
+#include "support/SlotReader.h"
 #include "support/ByteOrder.h"
 #include "support/ByteSearch.h"
 
@@ -159,7 +159,7 @@ class Search {
     if (once && !FirstVisit(offset, type)) return false;
     if (!share_->Take(kDirectoryHeader)) return false;
     std::uint8_t h[kDirectoryHeader];
-    tables_.Copy(root_ + offset, h, kDirectoryHeader);
+    tables_.Copy(root_ + offset, kDirectoryHeader, h);
     const std::int64_t stored = std::int64_t{ReadLe16(h + 12)} + ReadLe16(h + 14);
     const std::int64_t room = (treeSize_ - offset - kDirectoryHeader) / kDirectoryEntry;
     dir->pos = root_ + offset + kDirectoryHeader;
@@ -185,7 +185,7 @@ class Search {
   bool ReadEntry(const Directory& dir, std::int64_t k, Entry* entry) {
     if (!share_->Take(kDirectoryEntry)) return false;
     std::uint8_t e[kDirectoryEntry];
-    tables_.Copy(dir.pos + kDirectoryEntry * k, e, kDirectoryEntry);
+    tables_.Copy(dir.pos + kDirectoryEntry * k, kDirectoryEntry, e);
     *entry = {ReadLe32(e), ReadLe32(e + 4)};
     return true;
   }
@@ -195,7 +195,7 @@ class Search {
     if (offset > treeSize_ - kDataEntry) return false;
     if (!share_->Take(kDataEntry)) return false;
     std::uint8_t d[kDataEntry];
-    tables_.Copy(root_ + offset, d, kDataEntry);
+    tables_.Copy(root_ + offset, kDataEntry, d);
     const std::uint32_t rva = ReadLe32(d);
     const std::uint32_t size = ReadLe32(d + 4);
     std::int64_t sectionEnd = 0;
@@ -337,7 +337,7 @@ class Search {
     std::uint8_t head[kHeadBytes];
     const std::int64_t headLength = std::min(size, kHeadBytes);
     if (!share_->Take(headLength)) return false;
-    bulk_.Copy(image.resourceOffset, head, headLength);
+    bulk_.Copy(image.resourceOffset, headLength, head);
     const std::int64_t pixels = programs_detail::BitmapPixelOffset(head, size);
     if (pixels < 0) return false;
     const std::int64_t length = kBitmapFileHeader + size;
@@ -348,7 +348,7 @@ class Search {
     PutLe32(out + 2, static_cast<std::uint32_t>(length));
     PutLe32(out + 6, 0);
     PutLe32(out + 10, static_cast<std::uint32_t>(pixels));
-    bulk_.Copy(image.resourceOffset, out + kBitmapFileHeader, size);
+    bulk_.Copy(image.resourceOffset, size, out + kBitmapFileHeader);
     image.kind = ProgramImageKind::kBitmap;
     image.images = 1;
     return Hand(image, length);
@@ -412,7 +412,7 @@ class Search {
     for (std::int64_t k = 0; k < count; ++k) {
       if (!share_->Take(kGroupEntry)) return false;
       std::uint8_t g[kGroupEntry];
-      tables_.Copy(image.resourceOffset + kGroupHeader + kGroupEntry * k, g, kGroupEntry);
+      tables_.Copy(image.resourceOffset + kGroupHeader + kGroupEntry * k, kGroupEntry, g);
       Data data{};
       if (!FindImage(table, ReadLe16(g + 12), image.language, &data)) {
         if (share_->spentOut()) return false;
@@ -441,7 +441,7 @@ class Search {
       std::uint8_t* entry = out + kGroupHeader + kFileEntry * k;
       std::copy(m.fields, m.fields + 12, entry);
       PutLe32(entry + 12, static_cast<std::uint32_t>(at));
-      bulk_.Copy(m.pos, out + at, m.size);
+      bulk_.Copy(m.pos, m.size, out + at);
       at += m.size;
     }
     image.kind = cursors ? ProgramImageKind::kCursorGroup : ProgramImageKind::kIconGroup;
@@ -466,7 +466,7 @@ class Search {
     std::uint8_t head[kHotSpot + kHeadBytes];
     const std::int64_t headLength = kHotSpot + std::min(size, kHeadBytes);
     if (!share_->Take(headLength)) return false;
-    bulk_.Copy(data.pos, head, headLength);
+    bulk_.Copy(data.pos, headLength, head);
     programs_detail::CursorImage c{};
     if (!programs_detail::ReadCursorImage(head + kHotSpot, size, &c)) return false;
     m.fields[0] = c.width;

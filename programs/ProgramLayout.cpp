@@ -42,7 +42,7 @@ HeaderResult ReadProgram(Reader& reader, std::int64_t mz, Budget& budget, Progra
   if (lfanew < 4 || lfanew > length - mz - kFileHeader) return HeaderResult::kNotProgram;
   const std::int64_t pe = mz + lfanew;
   std::uint8_t file[kFileHeader];
-  reader.Copy(pe, file, kFileHeader);
+  reader.Copy(pe, kFileHeader, file);
   if (file[0] != 'P' || file[1] != 'E' || file[2] != 0 || file[3] != 0) {
     return HeaderResult::kNotProgram;
   }
@@ -84,7 +84,7 @@ HeaderResult ReadProgram(Reader& reader, std::int64_t mz, Budget& budget, Progra
   std::int64_t previousEnd = 0;
   for (std::int64_t k = 0; k < sectionCount; ++k) {
     std::uint8_t h[kSectionHeader];
-    reader.Copy(table + kSectionHeader * k, h, kSectionHeader);
+    reader.Copy(table + kSectionHeader * k, kSectionHeader, h);
     const std::uint32_t virtualSize = ReadLe32(h + 8);
     const std::uint32_t virtualAddress = ReadLe32(h + 12);
     const std::uint32_t rawSize = ReadLe32(h + 16);

@@ -9,9 +9,11 @@
 #include <memory>
 #include <new>
 
-#include "programs/ProgramReader.h"
+#include "support/SlotReader.h"
 
 namespace qx::programs_detail {
+
+using Reader = SlotReader;
 
 class Budget {
  public:

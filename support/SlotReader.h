@@ -23,7 +23,7 @@
 //   Fields(pos, n, scratch)   the n bytes at pos, inside the sequence: in place
 //                             when one view holds them, else copied to scratch
 //   Byte(pos)                 the byte at pos, or -1 outside the sequence
-//   Be32(pos), Le32(pos)      the 32-bit field at pos, which lies inside
+//   Be32(pos), Le32(pos), Le16(pos)  the field at pos, which lies inside
 // kDirect is true for SpanReader, whose Data() lets a search read bytes in
 // place where that is faster than asking for views.
 #pragma once
@@ -109,6 +109,10 @@ class SlotReader {
     std::uint8_t b[4] = {};
     return ReadLe32(Fields(pos, 4, b));
   }
+  std::uint16_t Le16(std::int64_t pos) {
+    std::uint8_t b[2] = {};
+    return ReadLe16(Fields(pos, 2, b));
+  }
 
  private:
   void Fetch(std::int64_t pos) {
@@ -171,6 +175,7 @@ class SpanReader {
   int Byte(std::int64_t pos) const { return pos >= 0 && pos < length_ ? data_[pos] : -1; }
   std::uint32_t Be32(std::int64_t pos) const { return ReadBe32(data_ + pos); }
   std::uint32_t Le32(std::int64_t pos) const { return ReadLe32(data_ + pos); }
+  std::uint16_t Le16(std::int64_t pos) const { return ReadLe16(data_ + pos); }
 
  private:
   const std::uint8_t* data_;
