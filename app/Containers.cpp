@@ -56,7 +56,7 @@ bool FingerprintOwn(const Image& image, plat::InputFile& file, std::uint64_t* pr
 
 }  // namespace
 
-void ExtractContained(ByteSource& source, std::span<const KindRow> kinds, std::uint32_t mask,
+void ExtractContained(ByteSource& source, std::span<const KindRow> kinds, std::uint32_t mask, bool resources,
                       std::span<const Image> own, plat::InputFile& file, const ImageCallback& handOn) {
   UnpackLimits limits;
   limits.streamBytes = kMaxFileBytes;
@@ -93,11 +93,19 @@ void ExtractContained(ByteSource& source, std::span<const KindRow> kinds, std::u
       chain.resize(depth - 1);
       chain.push_back(Container{stream.kind, stream.offset, std::string(stream.name)});
       for (const KindRow& row : kinds) {
-        if ((mask & row.mask) == 0) continue;
+        if ((mask & row.mask) == 0 || row.extract == nullptr) continue;
         row.extract(SearchInput{stream.data, stream.length}, [&](const Image& image) {
           const Found mine{image.kind, image.offset, image.length, Fingerprint(image.bytes, image.length)};
           if (found.size() < kKeptImages) found.push_back(mine);
           if (seenInParent(stream.depth, mine, stream.offset, stream.end)) return;
+          Image inner = image;
+          inner.within = chain;
+          handOn(inner);
+        });
+      }
+      if (resources) {
+        SpanSource bytes(stream.data, stream.length);
+        ExtractResources(bytes, mask, [&](const Image& image) {
           Image inner = image;
           inner.within = chain;
           handOn(inner);

@@ -102,6 +102,9 @@ struct Road::File {
 
 namespace {
 
+// Whether a row's search runs: its kind selected, and a search of its own.
+bool Searched(const KindRow& row, std::uint32_t mask) { return (mask & row.mask) != 0 && row.extract != nullptr; }
+
 // One kind's search over a file's bytes, on whatever thread.
 void Search(Road::File& file, const KindRow& row, int threads, const ImageCallback& handOn) {
   std::atomic<std::int64_t>& scanned = file.scanned[static_cast<int>(row.kind)];
@@ -196,7 +199,7 @@ class Road::Pool {
         tasks_.push_back([&file] { Populate(file, 1); });
       }
       for (const KindRow& row : kinds_) {
-        if ((mask & row.mask) == 0) continue;
+        if (!Searched(row, mask)) continue;
         file.queues[static_cast<int>(row.kind)].done = false;
         tasks_.push_back([this, &file, &row] { SearchToQueue(file, row); });
       }
@@ -379,7 +382,7 @@ void Road::Complete() {
       // A file read through windows may take long: the line follows its
       // searches until its last output is written.
       int searches = 0;
-      for (const KindRow& row : kinds_) searches += (settings_.mask & row.mask) != 0 ? 1 : 0;
+      for (const KindRow& row : kinds_) searches += Searched(row, settings_.mask) ? 1 : 0;
       std::function<std::int64_t()> scanned;
       if (file.plan.windowed) {
         scanned = [&file] {
@@ -400,20 +403,28 @@ void Road::Complete() {
       write(image);
     };
     for (const KindRow& row : kinds_) {
-      if ((settings_.mask & row.mask) == 0) continue;
+      if (!Searched(row, settings_.mask)) continue;
       if (file.plan.onPool) {
         Drain(file, row.kind, own);
       } else {
         Search(file, row, settings_.threads, own);
       }
     }
-    if (settings_.unpack) {
+    // Then, on the driver's thread, the pictures of the programs in it and
+    // the images of its containers.
+    if (settings_.resources || settings_.unpack) {
+      std::unique_ptr<ByteSource> source;
       if (file.plan.windowed) {
-        FileSource source(file.input, file.size, WindowedSearchFor(settings_.threads).window);
-        ExtractContained(source, kinds_, settings_.mask, file.own, file.input, write);
+        source = std::make_unique<FileSource>(file.input, file.size, WindowedSearchFor(settings_.threads).window);
       } else {
-        SpanSource source(file.input.Data(), file.input.Loaded());
-        ExtractContained(source, kinds_, settings_.mask, file.own, file.input, write);
+        source = std::make_unique<SpanSource>(file.input.Data(), file.input.Loaded());
+      }
+      try {
+        if (settings_.resources) ExtractResources(*source, settings_.mask, write);
+      } catch (const std::bad_alloc&) {
+      }
+      if (settings_.unpack) {
+        ExtractContained(*source, kinds_, settings_.mask, settings_.resources, file.own, file.input, write);
       }
     }
   }

@@ -1,5 +1,8 @@
 #include "output/Extract.h"
 
+#include "output/Kinds.h"
+#include "programs/ProgramImages.h"
+
 namespace qx {
 namespace {
 
@@ -30,6 +33,17 @@ void ExtractJpg(const SearchInput& input, const ImageCallback& handOn) {
 
 void ExtractPng(const SearchInput& input, const ImageCallback& handOn) {
   Extract(input, ImageKind::kPng, &FindPngs, &FindPngsIn, handOn);
+}
+
+void ExtractResources(ByteSource& source, std::uint32_t mask, const ImageCallback& handOn) {
+  FindProgramImages(source, [&](const ProgramImage& found) {
+    const ImageKind kind = found.kind == ProgramImageKind::kBitmap      ? ImageKind::kBmp
+                           : found.kind == ProgramImageKind::kIconGroup ? ImageKind::kIco
+                                                                        : ImageKind::kCur;
+    if ((mask & RowOf(kind).mask) == 0) return;
+    const Resource resource{found.type, found.named, found.id, found.name, found.language, found.resourceLength};
+    handOn(Image{kind, found.resourceOffset, found.length, found.data, {}, &resource});
+  });
 }
 
 }  // namespace qx

@@ -28,4 +28,10 @@ void ExtractBmp(const SearchInput& input, const ImageCallback& handOn);
 void ExtractJpg(const SearchInput& input, const ImageCallback& handOn);
 void ExtractPng(const SearchInput& input, const ImageCallback& handOn);
 
+// -resources: the bitmaps, icon groups and cursor groups of the Windows
+// programs found at any offset of `source`, each rebuilt as a file of its
+// kind, in the order of the programs and of their resource tables; those of
+// the kinds in `mask`.
+void ExtractResources(ByteSource& source, std::uint32_t mask, const ImageCallback& handOn);
+
 }  // namespace qx

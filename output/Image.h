@@ -14,8 +14,8 @@
 namespace qx {
 
 // The kinds, in the order a file is searched; Kinds.h has a row for each.
-enum class ImageKind : std::uint8_t { kBmp, kJpg, kPng };
-inline constexpr int kKindCount = 3;
+enum class ImageKind : std::uint8_t { kBmp, kJpg, kPng, kIco, kCur };
+inline constexpr int kKindCount = 5;
 
 // A container an image was decoded from: its kind, and where it starts in
 // the bytes it was found in.
@@ -23,6 +23,16 @@ struct Container {
   ContainerKind kind;
   std::int64_t offset;
   std::string name;  // a zip entry's, as the zip holds it
+};
+
+// A Windows program's resource an image was rebuilt from.
+struct Resource {
+  std::uint32_t type;  // 2 a bitmap, 14 an icon group, 12 a cursor group
+  bool named;          // its name a string, else the id
+  std::uint32_t id;
+  std::u16string name;
+  std::uint32_t language;
+  std::int64_t length;  // of its data where it lies
 };
 
 struct Image {
@@ -37,6 +47,10 @@ struct Image {
   // The containers it was decoded from, outermost first. Empty for the
   // file's own images, whose bytes are the file's own at `offset`.
   std::span<const Container> within;
+  // The program resource it was rebuilt from (its bytes are then not the
+  // source's as they are; `offset` is where the resource's data lies), or
+  // null.
+  const Resource* resource = nullptr;
 };
 
 using ImageCallback = std::function<void(const Image&)>;

@@ -20,6 +20,7 @@ struct KindRow {
   const wchar_t* name;       // "-extract=" value, judged by three characters
   std::uint32_t mask;        // its bit in the run's mask
   const wchar_t* extension;  // of its outputs
+  // Its search, or null for a kind that only another row's search finds.
   Extractor extract;
   // The width and height its header states (Dimensions.h), or null.
   bool (*size)(const std::uint8_t* bytes, std::int64_t count, Size* size);

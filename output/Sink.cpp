@@ -225,7 +225,8 @@ void Sink::WriteResource(SourceOutputs& source, const Image& image) {
         // The file's own bytes, from its loaded block: what a file cut short
         // while it was read has lost reads as zeros, and is not written.
         const std::int64_t damaged = file != nullptr && image.within.empty() ? file->DamagedFrom() : -1;
-        if (damaged >= 0 && image.offset + image.length > damaged) {
+        const std::int64_t span = image.resource != nullptr ? image.resource->length : image.length;
+        if (damaged >= 0 && image.offset + span > damaged) {
           Lost(path, plat::kErrorCutShort);
           return;
         }
@@ -284,6 +285,11 @@ void Sink::Record(const SourceOutputs& source, const Image& image, const std::ws
   }
   for (const Container& container : image.within) {
     record.within.push_back(report::Container{ReportContainer(container.kind), container.offset, container.name});
+  }
+  if (image.resource != nullptr) {
+    const Resource& r = *image.resource;
+    record.resource = report::Resource{report::ResourceKey{false, r.type, {}}, report::ResourceKey{r.named, r.id, r.name},
+                                       r.language};
   }
   if (duplicateOf != nullptr) record.duplicateOf = *duplicateOf;
   settings_.report->Add(record);
