@@ -1,4 +1,4 @@
-// The three searches over a ByteSource of any length, read through its
+// The searches over a ByteSource of any length, read through its
 // windows: for files too large to be one span.
 //
 // Each reports exactly the hits its span search (Scanners.h) would report
@@ -42,5 +42,7 @@ struct ScanLimits {
 void FindBitmapsIn(ByteSource& source, const HitCallback& onHit, const ScanLimits& limits = {});
 void FindJpegsIn(ByteSource& source, const HitCallback& onHit, const ScanLimits& limits = {});
 void FindPngsIn(ByteSource& source, const HitCallback& onHit, const ScanLimits& limits = {});
+void FindGifsIn(ByteSource& source, const HitCallback& onHit, const ScanLimits& limits = {});
+void FindIconsIn(ByteSource& source, const HitCallback& onHit, const ScanLimits& limits = {});
 
 }  // namespace qx
