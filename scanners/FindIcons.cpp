@@ -30,7 +30,8 @@
 //
 // Directories are found by their first six bytes (00 00, 01 or 02, 00, a
 // count of 1 to 255): sixteen positions at a time with SSE2, so that long
-// runs of zeros cost no more than other bytes.
+// runs of zeros cost little more than other bytes, and 32 bytes without a
+// zero at once.
 
 #include <algorithm>
 #include <bit>
@@ -65,23 +66,47 @@ constexpr std::uint8_t kPngSignature[8] = {0x89, 0x50, 0x4E, 0x47, 0x0D, 0x0A, 0
 
 // First p in [from, end) whose bytes p..p+5 read 00 00, 01 or 02, 00, a byte
 // other than 0, 00; or end. data[end + kFinderReach - 1] must be readable.
+// A directory starts with a zero byte, which ordinary bytes seldom hold
+// (text never), and seldom two in a row: a stretch of 32 positions without
+// a zero costs two loads, one without two zeros in a row one more, and only
+// the others are tested sixteen positions at a time.
 inline std::int64_t FindDirectory(const std::uint8_t* data, std::int64_t from, std::int64_t end) {
 #if defined(__SSE2__)
   const __m128i zero = _mm_setzero_si128();
   const __m128i one = _mm_set1_epi8(1);
   const __m128i two = _mm_set1_epi8(2);
-  // Each step reads the 21 bytes [from, from + 20], within data[end + 4].
-  for (; end - from >= 16; from += 16) {
-    const auto at = [&](int k) {
-      return _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + from + k));
-    };
-    const __m128i type = at(2);
-    const __m128i zeros = _mm_or_si128(_mm_or_si128(at(0), at(1)), _mm_or_si128(at(3), at(5)));
+  const auto load = [&](std::int64_t at) {
+    return _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + at));
+  };
+  // The 16 positions from `at`: reads [at, at + 20], within data[end + 4].
+  const auto heads = [&](std::int64_t at) {
+    const __m128i type = load(at + 2);
+    const __m128i zeros = _mm_or_si128(_mm_or_si128(load(at), load(at + 1)), _mm_or_si128(load(at + 3), load(at + 5)));
     const __m128i hit = _mm_andnot_si128(
-        _mm_cmpeq_epi8(at(4), zero),
+        _mm_cmpeq_epi8(load(at + 4), zero),
         _mm_and_si128(_mm_cmpeq_epi8(zeros, zero),
                       _mm_or_si128(_mm_cmpeq_epi8(type, one), _mm_cmpeq_epi8(type, two))));
-    const int found = _mm_movemask_epi8(hit);
+    return _mm_movemask_epi8(hit);
+  };
+  const auto zeroMask = [&](const __m128i& v) {
+    return static_cast<std::uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, zero)));
+  };
+  // Each step reads [from, from + 47], within data[end + 4].
+  for (; end - from >= 48; from += 32) {
+    const __m128i low = load(from);
+    const __m128i high = load(from + 16);
+    if (_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_min_epu8(low, high), zero)) == 0) continue;
+    // Bit k of `zeros`: byte from + k is zero; a directory needs two in a row.
+    const std::uint64_t zeros = zeroMask(low) | std::uint64_t{zeroMask(high)} << 16 |
+                                std::uint64_t{zeroMask(load(from + 32))} << 32;
+    if ((zeros & (zeros >> 1) & 0xFFFFFFFFu) == 0) continue;
+    for (const std::int64_t at : {from, from + 16}) {
+      const int found = heads(at);
+      if (found != 0) return at + std::countr_zero(static_cast<unsigned>(found));
+    }
+  }
+  for (; end - from >= 16; from += 16) {
+    const int found = heads(from);
     if (found != 0) return from + std::countr_zero(static_cast<unsigned>(found));
   }
 #endif
