@@ -45,7 +45,7 @@ test-clang:
 # 60) from the kept inputs.
 FUZZ_SECONDS ?= 60
 fuzz: test-clang
-	for t in bmp jpeg png unpack programs; do \
+	for t in bmp jpeg png gif ico unpack programs; do \
 	  mkdir -p build-clang/corpus-$$t && \
 	  build-clang/tests/fuzz/fuzz_$$t -max_total_time=$(FUZZ_SECONDS) build-clang/corpus-$$t tests/fuzz/corpus/$$t || exit 1; \
 	done

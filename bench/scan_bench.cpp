@@ -5,7 +5,9 @@
 // once as a single window and once through 1 MiB windows; then the windowed
 // searches run over generated sequences of 100 MB and 1 GB (views of a
 // pattern, nothing of that size allocated), with their time ratio (10 for a
-// linear search) and the most side-table memory they held.
+// linear search) and the most side-table memory they held. Last, hostile
+// GIF and icon content at 10 MB and 100 MB, span and windowed; and each
+// search over 100 MB of random bytes and of text, which hold no image.
 //
 //   make bench            (or: build-bench/bench/quarrix_bench [MiB [name part [short]]])
 #include <algorithm>
@@ -71,6 +73,29 @@ Bytes Repeat(const Bytes& unit, std::size_t size) {
   out.reserve(size + unit.size());
   while (out.size() < size) out.insert(out.end(), unit.begin(), unit.end());
   return out;
+}
+
+// A sub-block of 15 bytes holding a GIF header (signature, screen without a
+// table, a comment's introducer and label): repeated, each header's walk
+// goes on at the next sub-block, through every later one.
+const Bytes kGifHiddenHeader = {15, 'G', 'I', 'F', '8', '9', 'a', 8, 0, 8, 0, 0, 0, 0, 0x21, 0xFE};
+
+// 1 MiB of icon directories packed into each other's entries: the last six
+// bytes of each entry are a cursor directory (count 8) whose entries are the
+// next eight, each pointing 512 KiB on at a PNG head, every eighth with a
+// size too small for one; then the PNG heads. Every candidate reads its
+// eight entries and some images, and is rejected.
+Bytes PackedIcons() {
+  Bytes b;
+  const Bytes head = {0x89, 0x50, 0x4E, 0x47, 0x0D, 0x0A, 0x1A, 0x0A, 0, 0, 0, 13, 'I', 'H', 'D', 'R'};
+  for (unsigned u = 0; u < (512u << 10) / 16; ++u) {
+    b.insert(b.end(), {16, 16, 0, 0, 0, 0, 0, 0, static_cast<std::uint8_t>(u % 8 == 7 ? 40 : 57), 0, 0, 0,
+                       2, 0, 8, 0});
+  }
+  b.insert(b.end(), 12, 'x');
+  for (unsigned u = 0; u + 1 < (512u << 10) / 16; ++u) b.insert(b.end(), head.begin(), head.end());
+  b.insert(b.end(), 4, 'x');
+  return b;
 }
 
 using SpanFind = void (*)(const std::uint8_t*, std::int64_t, const qx::HitCallback&);
@@ -190,6 +215,71 @@ void ReportLong(const char* name, const Bytes& prefix, const Bytes& unit, const 
               largeTime / smallTime);
 }
 
+// Hostile content at about 10 MB and 100 MB in memory: the span search and
+// the windowed one (1 MiB views) at each size, and the ratio of the times
+// (10 for a linear search).
+void ReportScaling(double base) {
+  if (g_short) return;
+  struct Pattern {
+    const char* name;
+    Bytes unit;
+    Bytes suffix;
+    SpanFind find;
+    SourceFind findIn;
+  };
+  const Pattern patterns[] = {
+      {"GIF, headers hidden in one endless chain", kGifHiddenHeader, {}, qx::FindGifs, qx::FindGifsIn},
+      {"GIF, hidden headers, a trailer and no image", kGifHiddenHeader, {0x00, 0x3B}, qx::FindGifs,
+       qx::FindGifsIn},
+      {"ICO, directories packed into entries", PackedIcons(), {}, qx::FindIcons, qx::FindIconsIn},
+  };
+  std::printf("Hostile content at 10 MB and 100 MB (time as a multiple of a plain pass over 100 MB; "
+              "100 MB / 10 MB):\n");
+  for (const Pattern& p : patterns) {
+    if (Skipped(p.name)) continue;
+    double span[2] = {};
+    double windowed[2] = {};
+    std::size_t hits = 0;
+    for (int k = 0; k < 2; ++k) {
+      Bytes data = Repeat(p.unit, k == 0 ? 10'000'000 : 100'000'000);
+      data.insert(data.end(), p.suffix.begin(), p.suffix.end());
+      qx::SpanSource views(data.data(), static_cast<std::int64_t>(data.size()), 1 << 20);
+      span[k] = BestSeconds(2, [&] { hits += CountHits(p.find, data); });
+      windowed[k] = BestSeconds(2, [&] { hits += CountHitsIn(p.findIn, views); });
+    }
+    std::printf("  %-48s span 10 MB %7.2fx 100 MB %7.2fx (%5.1f)  windowed 10 MB %7.2fx 100 MB %7.2fx (%5.1f)"
+                "  %zu hits\n",
+                p.name, span[0] / base, span[1] / base, span[1] / span[0], windowed[0] / base,
+                windowed[1] / base, windowed[1] / windowed[0], hits);
+  }
+}
+
+// 100 MB without images, random and ordinary text (the project's own README
+// over and over): each search's time, and what the GIF and icon searches add
+// to the other three together.
+void ReportPlainFiles() {
+  if (Skipped("plain")) return;
+  const Bytes random = RandomBytes(100'000'000, 0x853C49E6748FEA9Bull);
+  const Bytes readme = ReadFile(std::filesystem::path(QX_TEST_DATA_DIR) / ".." / ".." / "README.md");
+  const Bytes text = Repeat(readme.empty() ? Bytes{'t', 'e', 'x', 't', ' '} : readme, 100'000'000);
+  std::printf("100 MB without images, time as a multiple of a plain pass (ms):\n");
+  const std::pair<const char*, const Bytes*> files[] = {{"random bytes", &random},
+                                                        {"text (README.md repeated)", &text}};
+  for (const auto& file : files) {
+    const char* name = file.first;
+    const Bytes* data = file.second;
+    const double base = BestSeconds(5, [&] { PlainPass(*data); });
+    double t[5] = {};
+    const SpanFind finds[5] = {qx::FindBitmaps, qx::FindJpegs, qx::FindPngs, qx::FindGifs, qx::FindIcons};
+    std::size_t hits = 0;
+    for (int k = 0; k < 5; ++k) t[k] = BestSeconds(5, [&] { hits += CountHits(finds[k], *data); });
+    std::printf("  %-28s BMP %5.2fx (%.1f)  JPEG %5.2fx (%.1f)  PNG %5.2fx (%.1f)  GIF %5.2fx (%.1f)  "
+                "ICO %5.2fx (%.1f);  GIF + ICO add %4.1f%% to BMP + JPEG + PNG  (%zu hits)\n",
+                name, t[0] / base, t[0] * 1e3, t[1] / base, t[1] * 1e3, t[2] / base, t[2] * 1e3, t[3] / base,
+                t[3] * 1e3, t[4] / base, t[4] * 1e3, 100 * (t[3] + t[4]) / (t[0] + t[1] + t[2]), hits);
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -203,7 +293,10 @@ int main(int argc, char** argv) {
   std::vector<Bytes> images;
   for (const auto& entry : std::filesystem::directory_iterator(QX_TEST_DATA_DIR)) {
     const auto ext = entry.path().extension();
-    if (ext == ".bmp" || ext == ".jpg" || ext == ".png") images.push_back(ReadFile(entry.path()));
+    if (ext == ".bmp" || ext == ".jpg" || ext == ".png" || ext == ".gif" || ext == ".ico" ||
+        ext == ".cur") {
+      images.push_back(ReadFile(entry.path()));
+    }
   }
   std::size_t at = 4096;
   for (std::size_t k = 0; !images.empty() && at + (1 << 16) < mixed.size(); ++k, at += 1 << 20) {
@@ -215,6 +308,8 @@ int main(int argc, char** argv) {
   Report("BMP, random bytes with images", mixed, qx::FindBitmaps, qx::FindBitmapsIn);
   Report("JPEG, random bytes with images", mixed, qx::FindJpegs, qx::FindJpegsIn);
   Report("PNG, random bytes with images", mixed, qx::FindPngs, qx::FindPngsIn);
+  Report("GIF, random bytes with images", mixed, qx::FindGifs, qx::FindGifsIn);
+  Report("ICO, random bytes with images", mixed, qx::FindIcons, qx::FindIconsIn);
 
   // Inputs built to make a naive scan quadratic. Each is measured at two sizes:
   // a linear scan keeps the same ratio to the plain pass at both.
@@ -230,6 +325,13 @@ int main(int argc, char** argv) {
   Report("JPEG, valid headers and no end marker", jpegNoEnd, qx::FindJpegs, qx::FindJpegsIn);
   const Bytes bmpHeaders = Repeat({'B', 'M', 0xFF, 0xFF, 0xFF, 0x7F}, hostile);
   Report("BMP, a rejected header every 6 bytes", bmpHeaders, qx::FindBitmaps, qx::FindBitmapsIn);
+  Report("GIF, headers hidden in one endless chain", Repeat(kGifHiddenHeader, hostile), qx::FindGifs,
+         qx::FindGifsIn);
+  Bytes gifToTrailer = Repeat(kGifHiddenHeader, hostile);
+  gifToTrailer.insert(gifToTrailer.end(), {0x00, 0x3B});
+  Report("GIF, hidden headers, a trailer and no image", gifToTrailer, qx::FindGifs, qx::FindGifsIn);
+  Report("ICO, directories packed into entries", Repeat(PackedIcons(), hostile), qx::FindIcons,
+         qx::FindIconsIn);
   }
 
   std::printf("Windowed searches over generated sequences (time as a multiple of a plain pass "
@@ -269,6 +371,15 @@ int main(int argc, char** argv) {
   ReportLong("BMP, random bytes", {}, random, {}, qx::FindBitmapsIn, longBase);
   ReportLong("JPEG, random bytes", {}, random, {}, qx::FindJpegsIn, longBase);
   ReportLong("PNG, random bytes", {}, random, {}, qx::FindPngsIn, longBase);
+  ReportLong("GIF, random bytes", {}, random, {}, qx::FindGifsIn, longBase);
+  ReportLong("ICO, random bytes", {}, random, {}, qx::FindIconsIn, longBase);
+  ReportLong("GIF, headers hidden in one endless chain", {}, kGifHiddenHeader, {}, qx::FindGifsIn, longBase);
+  ReportLong("GIF, hidden headers, a trailer and no image", {}, kGifHiddenHeader, {0x00, 0x3B}, qx::FindGifsIn,
+             longBase);
+  ReportLong("ICO, directories packed into entries", {}, PackedIcons(), {}, qx::FindIconsIn, longBase);
+
+  ReportScaling(longBase);
+  ReportPlainFiles();
 
   // CRC-32: the engine against one table lookup per byte with its own table.
   CCrc crc;

@@ -54,4 +54,10 @@ bool PngSize(const std::uint8_t* p, std::int64_t count, Size* size) {
   return true;
 }
 
+bool GifSize(const std::uint8_t* p, std::int64_t count, Size* size) {
+  if (count < 10) return false;
+  *size = {ReadLe16(p + 6), ReadLe16(p + 8)};
+  return true;
+}
+
 }  // namespace qx

@@ -20,5 +20,7 @@ inline constexpr std::int64_t kDimensionBytes = 64 << 10;
 bool BitmapSize(const std::uint8_t* bytes, std::int64_t count, Size* size);
 bool JpegSize(const std::uint8_t* bytes, std::int64_t count, Size* size);
 bool PngSize(const std::uint8_t* bytes, std::int64_t count, Size* size);
+// A GIF's logical screen.
+bool GifSize(const std::uint8_t* bytes, std::int64_t count, Size* size);
 
 }  // namespace qx

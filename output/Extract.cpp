@@ -35,6 +35,22 @@ void ExtractPng(const SearchInput& input, const ImageCallback& handOn) {
   Extract(input, ImageKind::kPng, &FindPngs, &FindPngsIn, handOn);
 }
 
+void ExtractGif(const SearchInput& input, const ImageCallback& handOn) {
+  Extract(input, ImageKind::kGif, &FindGifs, &FindGifsIn, handOn);
+}
+
+void ExtractIco(const SearchInput& input, const ImageCallback& handOn) {
+  const auto hit = [&](std::int64_t start, std::int64_t length, bool cursor) {
+    handOn(Image{cursor ? ImageKind::kCur : ImageKind::kIco, start, length,
+                 input.data != nullptr ? input.data + start : nullptr, {}});
+  };
+  if (input.data != nullptr) {
+    FindIconFiles(input.data, input.length, hit);
+  } else if (input.source != nullptr) {
+    FindIconFilesIn(*input.source, hit, input.limits);
+  }
+}
+
 void ExtractResources(ByteSource& source, std::uint32_t mask, const ImageCallback& handOn) {
   FindProgramImages(source, [&](const ProgramImage& found) {
     const ImageKind kind = found.kind == ProgramImageKind::kBitmap      ? ImageKind::kBmp

@@ -27,6 +27,9 @@ using Extractor = void (*)(const SearchInput& input, const ImageCallback& handOn
 void ExtractBmp(const SearchInput& input, const ImageCallback& handOn);
 void ExtractJpg(const SearchInput& input, const ImageCallback& handOn);
 void ExtractPng(const SearchInput& input, const ImageCallback& handOn);
+void ExtractGif(const SearchInput& input, const ImageCallback& handOn);
+// Icon and cursor files, each handed on as the kind its type says.
+void ExtractIco(const SearchInput& input, const ImageCallback& handOn);
 
 // -resources: the bitmaps, icon groups and cursor groups of the Windows
 // programs found at any offset of `source`, each rebuilt as a file of its

@@ -14,8 +14,8 @@
 namespace qx {
 
 // The kinds, in the order a file is searched; Kinds.h has a row for each.
-enum class ImageKind : std::uint8_t { kBmp, kJpg, kPng, kIco, kCur };
-inline constexpr int kKindCount = 5;
+enum class ImageKind : std::uint8_t { kBmp, kJpg, kPng, kGif, kIco, kCur };
+inline constexpr int kKindCount = 6;
 
 // A container an image was decoded from: its kind, and where it starts in
 // the bytes it was found in.

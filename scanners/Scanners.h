@@ -1,4 +1,4 @@
-// The three scanners' searches: pure functions over a read-only byte span.
+// The scanners' searches: pure functions over a read-only byte span.
 //
 // Each reports every resource it accepts, in buffer order, as (start, length)
 // to a callback, and never reads outside [data, data + length). They hold no
@@ -29,5 +29,20 @@ void FindJpegs(const std::uint8_t* data, std::int64_t length, const HitCallback&
 // PNG images: the signature, then chunks with correct CRCs until IEND, having
 // seen IHDR, IDAT and IEND.
 void FindPngs(const std::uint8_t* data, std::int64_t length, const HitCallback& onHit);
+
+// GIF images: "GIF87a" or "GIF89a", the screen descriptor and its colour
+// table, then extensions and image descriptors with their sub-blocks up to
+// the trailer, having seen an image (FindGifs.cpp has the rules).
+void FindGifs(const std::uint8_t* data, std::int64_t length, const HitCallback& onHit);
+
+// Icons and cursors: a directory of type 1 or 2 and 1 to 64 entries, each
+// image inside the bytes after the directory and starting with a bitmap
+// information header that fits it or a PNG signature; the hit runs to the
+// end of the last image. The type at offset 2 tells an icon from a cursor.
+void FindIcons(const std::uint8_t* data, std::int64_t length, const HitCallback& onHit);
+
+// The same, each hit telling whether it is a cursor file (type 2).
+using IconHitCallback = std::function<void(std::int64_t start, std::int64_t length, bool cursor)>;
+void FindIconFiles(const std::uint8_t* data, std::int64_t length, const IconHitCallback& onHit);
 
 }  // namespace qx

@@ -1,4 +1,4 @@
-// The three searches over a ByteSource of any length, read through its
+// The searches over a ByteSource of any length, read through its
 // windows: for files too large to be one span.
 //
 // Each reports exactly the hits its span search (Scanners.h) would report
@@ -52,5 +52,8 @@ struct ScanLimits {
 void FindBitmapsIn(ByteSource& source, const HitCallback& onHit, const ScanLimits& limits = {});
 void FindJpegsIn(ByteSource& source, const HitCallback& onHit, const ScanLimits& limits = {});
 void FindPngsIn(ByteSource& source, const HitCallback& onHit, const ScanLimits& limits = {});
+void FindGifsIn(ByteSource& source, const HitCallback& onHit, const ScanLimits& limits = {});
+void FindIconsIn(ByteSource& source, const HitCallback& onHit, const ScanLimits& limits = {});
+void FindIconFilesIn(ByteSource& source, const IconHitCallback& onHit, const ScanLimits& limits = {});
 
 }  // namespace qx

@@ -211,7 +211,7 @@ TEST(OutputNames, AnOutputIsRecognisedByItsFormWhateverTheCase) {
   // them cannot hide a match.
   EXPECT_TRUE(qx::NamedLikeOutput(L"\u00C9t\u00E9_000.png", &stem));
   EXPECT_EQ(stem, qx::FoldedStem(L"\u00E9T\u00C9.bin"));
-  for (const wchar_t* name : {L"a_00.bmp", L"a000.bmp", L"a_000.gif", L"a_000.bmp.txt", L"000.png", L"a_000"}) {
+  for (const wchar_t* name : {L"a_00.bmp", L"a000.bmp", L"a_000.tif", L"a_000.giff", L"a_000.bmp.txt", L"000.png", L"a_000"}) {
     EXPECT_FALSE(qx::NamedLikeOutput(name, nullptr)) << name;
   }
 }

@@ -38,7 +38,7 @@ TEST_F(UsageTest, TheNamePartDropsDirectoryAndLastExtension) {
 TEST_F(UsageTest, NoResourceKindSelectedPrintsTheUsageAndOpensNothing) {
   const std::vector<std::vector<std::string>> cases = {
       {"-subdirs", "-verbosity=2", "a.bin"},
-      {"-extract=gif", "a.bin"},
+      {"-extract=tif", "a.bin"},
       {"-extract=JPEG", "a.bin"},  // judged by "JPE"
       {"-extract=bm", "a.bin"},    // fewer than three characters
       {"-extract=", "a.bin"},
@@ -51,6 +51,16 @@ TEST_F(UsageTest, NoResourceKindSelectedPrintsTheUsageAndOpensNothing) {
     EXPECT_EQ(result.exitCode, 0);
     EXPECT_EQ(result.out, UsageText("quarrix"));
     EXPECT_EQ(Written(before, Snapshot()), FileMap{});
+  }
+}
+
+TEST_F(UsageTest, TheKindsAddedLaterRunAloneWhereTheyOncePrintedTheUsage) {
+  WriteOld(Root() / "a.bin", Filler(100));
+  for (const char* kind : {"-extract=GIF", "-extract=ico", "-extract=Gifs"}) {
+    SCOPED_TRACE(kind);
+    const auto result = Run({kind, "a.bin"});
+    EXPECT_EQ(result.exitCode, 0);
+    EXPECT_EQ(result.out, At("a.bin") + "\n");
   }
 }
 

@@ -1,7 +1,8 @@
-// Slow, literal versions of the BMP and PNG searches, written straight from
-// their step-by-step definition: byte-at-a-time loops, a byte-wise CRC per
-// chunk from the CRC object's own table, no memory of earlier walks. The
-// fast searches must report exactly the same hits on every input.
+// Slow, literal versions of the BMP, PNG, GIF and icon searches, written
+// straight from their step-by-step definition: byte-at-a-time loops, a
+// byte-wise CRC per chunk from the CRC object's own table, no memory of
+// earlier walks. The fast searches must report exactly the same hits on
+// every input.
 #pragma once
 
 #include <cstdint>
@@ -15,5 +16,7 @@ using ScanHits = std::vector<std::pair<std::int64_t, std::int64_t>>;
 
 ScanHits FindBitmapsReference(const std::uint8_t* data, std::int64_t length);
 ScanHits FindPngsReference(const std::uint8_t* data, std::int64_t length);
+ScanHits FindGifsReference(const std::uint8_t* data, std::int64_t length);
+ScanHits FindIconsReference(const std::uint8_t* data, std::int64_t length);
 
 }  // namespace qx::testref

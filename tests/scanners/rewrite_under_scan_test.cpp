@@ -135,6 +135,21 @@ TEST(RewriteUnderScan, Bmp) {
                      {qx::FindBitmaps, Windowed<qx::FindBitmapsIn, 100, 0>}, {'B', 'M', 0x00, 0xFF, 0x80, 0x40});
 }
 
+TEST(RewriteUnderScan, Gif) {
+  std::mt19937 rng(4);
+  ScanWhileRewritten(qx::testgen::GifContent(rng, 300000),
+                     {qx::FindGifs, Windowed<qx::FindGifsIn, 4096, qx::kDefaultScanBudget>,
+                      Windowed<qx::FindGifsIn, 100, 0>},
+                     {'G', 'I', 'F', '8', '9', 'a', 0x21, 0x2C, 0x3B, 0xF9, 0xFE, 0x00, 0x01, 0x02, 0x04, 0xFF});
+}
+
+TEST(RewriteUnderScan, Icon) {
+  std::mt19937 rng(5);
+  ScanWhileRewritten(qx::testgen::IconContent(rng, 300000),
+                     {qx::FindIcons, Windowed<qx::FindIconsIn, 100, 0>},
+                     {0x00, 0x01, 0x02, 0x28, 0x40, 0x89, 'P', 0x0D, 0xFF, 0x80});
+}
+
 // The windowed searches through views of 16 to 71 bytes, each taken from
 // the content or from another version of it: one with a single length field
 // at the end changed, or one with bytes corrupted anywhere.
@@ -143,15 +158,19 @@ TEST(RewriteUnderScan, Bmp) {
 TEST(RewriteUnderScan, WindowedViewsOfChangingBytes) {
   using FindIn = void (*)(qx::ByteSource&, const qx::HitCallback&, const qx::ScanLimits&);
   std::mt19937 rng(99);
-  for (int round = 0; round < 300; ++round) {
-    const int kind = round % 3;
-    const FindIn findIn = kind == 0 ? qx::FindBitmapsIn : kind == 1 ? qx::FindJpegsIn : qx::FindPngsIn;
+  const FindIn kFindIn[] = {qx::FindBitmapsIn, qx::FindJpegsIn, qx::FindPngsIn, qx::FindGifsIn,
+                            qx::FindIconsIn};
+  for (int round = 0; round < 500; ++round) {
+    const int kind = round % 5;
+    const FindIn findIn = kFindIn[kind];
     // PNG content is kept short, so that most rounds walk its last chunks.
     const std::size_t size = kind == 2 ? 1000 + rng() % 4000 : 20000 + rng() % 40000;
     std::vector<std::size_t> hot;
     const Bytes original = kind == 0   ? qx::testgen::BmpContent(rng, size)
                            : kind == 1 ? qx::testgen::JpegContent(rng, size)
-                                       : qx::testgen::PngContent(rng, size, &hot);
+                           : kind == 2 ? qx::testgen::PngContent(rng, size, &hot)
+                           : kind == 3 ? qx::testgen::GifContent(rng, size)
+                                       : qx::testgen::IconContent(rng, size);
     Bytes corrupted = original;
     for (std::size_t k = 0; k < size / 200; ++k) {
       corrupted[rng() % corrupted.size()] = static_cast<std::uint8_t>(rng() % 2 ? 0xFF : rng());

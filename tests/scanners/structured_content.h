@@ -17,5 +17,13 @@ using Bytes = std::vector<std::uint8_t>;
 Bytes PngContent(std::mt19937& rng, std::size_t size, std::vector<std::size_t>* hot = nullptr);
 Bytes JpegContent(std::mt19937& rng, std::size_t size);
 Bytes BmpContent(std::mt19937& rng, std::size_t size);
+// Headers walking into shared chains of sub-blocks (some reaching a
+// trailer, some not, with and without images), whole GIFs, runs of
+// extensions, random bytes.
+Bytes GifContent(std::mt19937& rng, std::size_t size);
+// Icon and cursor directories whose entries point at good and damaged
+// images, directories hosted in other directories' entries, runs of zeros
+// and of directory heads, random bytes.
+Bytes IconContent(std::mt19937& rng, std::size_t size);
 
 }  // namespace qx::testgen

@@ -44,6 +44,8 @@ const Kind kKinds[] = {
     {"bmp", qx::FindBitmaps, qx::FindBitmapsIn, qx::testref::FindBitmapsReference},
     {"jpeg", qx::FindJpegs, qx::FindJpegsIn, qx::testref::FindJpegsReference},
     {"png", qx::FindPngs, qx::FindPngsIn, qx::testref::FindPngsReference},
+    {"gif", qx::FindGifs, qx::FindGifsIn, qx::testref::FindGifsReference},
+    {"icon", qx::FindIcons, qx::FindIconsIn, qx::testref::FindIconsReference},
 };
 
 Hits SpanHits(const Kind& kind, const Bytes& b) {
@@ -65,6 +67,10 @@ Bytes Content(const Kind& kind, std::mt19937& rng, std::size_t size) {
       return qx::testgen::BmpContent(rng, size);
     case 'j':
       return qx::testgen::JpegContent(rng, size);
+    case 'g':
+      return qx::testgen::GifContent(rng, size);
+    case 'i':
+      return qx::testgen::IconContent(rng, size);
     default:
       return qx::testgen::PngContent(rng, size);
   }
@@ -196,7 +202,10 @@ Bytes ReadData(const std::string& name) {
 // modulo a small window, so that some field of it straddles two views.
 TEST(WindowedSearch, RealImagesAcrossViewBoundaries) {
   const std::pair<const Kind*, const char*> images[] = {
-      {&kKinds[0], "bmp_24bit.bmp"}, {&kKinds[1], "baseline_420.jpg"}, {&kKinds[2], "png_rgba_text.png"}};
+      {&kKinds[0], "bmp_24bit.bmp"},       {&kKinds[1], "baseline_420.jpg"},
+      {&kKinds[2], "png_rgba_text.png"},   {&kKinds[3], "gif89a_animated.gif"},
+      {&kKinds[3], "gif89a_local.gif"},    {&kKinds[4], "icon_png.ico"},
+      {&kKinds[4], "cursor.cur"}};
   for (const auto& [kind, name] : images) {
     SCOPED_TRACE(name);
     const Bytes image = ReadData(name);
@@ -243,7 +252,8 @@ Bytes Cat(std::initializer_list<Bytes> parts) {
 const Bytes kPngSignature = {0x89, 0x50, 0x4E, 0x47, 0x0D, 0x0A, 0x1A, 0x0A};
 
 // Positions past 4 GiB, lengths near 2^32, a JPEG whose end marker lies
-// hundreds of megabytes after its header and a bitmap that runs to the end:
+// hundreds of megabytes after its header, an icon whose image lies 3 GiB
+// after its directory, and a bitmap and a GIF that run to the end:
 // every sum in 64 bits. Zeros in between cost little to scan.
 TEST(WindowedSearch, PositionsAndLengthsBeyondFourGiB) {
   const std::int64_t gib = std::int64_t{1} << 30;
@@ -281,6 +291,33 @@ TEST(WindowedSearch, PositionsAndLengthsBeyondFourGiB) {
   source.Place(jpegAt, jpegHeader);
   source.Place(jpegEnd, {0xFF, 0xD9});
 
+  // GIF: a smallest one past 4 GiB and one whose trailer is the last byte.
+  const Bytes gif = {'G', 'I', 'F', '8', '9', 'a', 1, 0, 1, 0, 0, 0, 0, 0x2C, 0, 0, 0, 0, 1,
+                     0, 1, 0, 0, 2, 1, 0x44, 0, 0x3B};
+  const std::int64_t gifAt = 4 * gib + 300 * (std::int64_t{1} << 20) + 9;
+  source.Place(gifAt, gif);
+  const std::int64_t gifLastAt = length - static_cast<std::int64_t>(gif.size());
+  source.Place(gifLastAt, gif);
+
+  // Icons: one at 100 MiB whose image lies 3 GiB further (a hit longer than
+  // 2^31), a cursor past 4 GiB, and one whose image would end past the end.
+  const auto icon = [](int type, std::uint32_t size, std::uint32_t offset) {
+    Bytes b = {0, 0, static_cast<std::uint8_t>(type), 0, 1, 0, 16, 16, 0, 0, 1, 0, 32, 0};
+    for (const std::uint32_t v : {size, offset}) {
+      for (int k = 0; k < 4; ++k) b.push_back(static_cast<std::uint8_t>(v >> (8 * k)));
+    }
+    return b;
+  };
+  const Bytes pngHead = {0x89, 0x50, 0x4E, 0x47, 0x0D, 0x0A, 0x1A, 0x0A, 0, 0, 0, 13, 'I', 'H', 'D', 'R'};
+  const std::int64_t iconAt = 100 * (std::int64_t{1} << 20) + 1;
+  source.Place(iconAt, icon(1, 57, 0xC0000000u));
+  source.Place(iconAt + 0xC0000000ll, pngHead);
+  const std::int64_t cursorAt = 4 * gib + 400 * (std::int64_t{1} << 20) + 3;
+  source.Place(cursorAt, icon(2, 57, 256u << 20));
+  source.Place(cursorAt + (256 << 20), pngHead);
+  source.Place(length - 1000, icon(1, 57, 950));
+  source.Place(length - 50, pngHead);
+
   Hits bmpHits;
   qx::FindBitmapsIn(source, [&](std::int64_t s, std::int64_t n) { bmpHits.emplace_back(s, n); });
   EXPECT_EQ(bmpHits, (Hits{{bmpAt, 100}, {bmpLastAt, lastSize}}));
@@ -292,6 +329,14 @@ TEST(WindowedSearch, PositionsAndLengthsBeyondFourGiB) {
   Hits jpegHits;
   qx::FindJpegsIn(source, [&](std::int64_t s, std::int64_t n) { jpegHits.emplace_back(s, n); });
   EXPECT_EQ(jpegHits, (Hits{{jpegAt, jpegEnd + 2 - jpegAt}}));
+
+  Hits gifHits;
+  qx::FindGifsIn(source, [&](std::int64_t s, std::int64_t n) { gifHits.emplace_back(s, n); });
+  EXPECT_EQ(gifHits, (Hits{{gifAt, 28}, {gifLastAt, 28}}));
+
+  Hits iconHits;
+  qx::FindIconsIn(source, [&](std::int64_t s, std::int64_t n) { iconHits.emplace_back(s, n); });
+  EXPECT_EQ(iconHits, (Hits{{iconAt, 0xC0000000ll + 57}, {cursorAt, (256 << 20) + 57}}));
 }
 
 }  // namespace
