@@ -97,5 +97,51 @@ TEST_F(MixedResourcesTest, EachKindIsSelectedByItsOwnOption) {
   Check({"-extract=png", "-extract=JPEG", "-extract=jpgx"}, false, true, true);
 }
 
+TEST_F(MixedResourcesTest, TheLaterKindsComeAfterPngAndLeaveTheFirstThreeAlone) {
+  const std::vector<std::string> gifs = Images(".gif");
+  const std::vector<std::string> icons = Images(".ico");
+  const std::vector<std::string> cursors = Images(".cur");
+  ASSERT_GE(gifs.size(), 2u);
+  ASSERT_GE(icons.size(), 2u);
+  ASSERT_FALSE(cursors.empty());
+  // icon_png.ico holds PNG images, which the PNG search finds as well.
+  std::size_t pngs = 0;
+  for (std::size_t at = icons[1].find("\x89PNG\r\n"); at != std::string::npos; at = icons[1].find("\x89PNG\r\n", at + 1)) {
+    ++pngs;
+  }
+  ASSERT_GT(pngs, 0u);
+  std::string bytes = Filler(5) + bitmaps_[0];
+  for (const auto& each : gifs) bytes += Filler(9) + each;
+  for (const auto& each : icons) bytes += Filler(3) + each;
+  for (const auto& each : cursors) bytes += Filler(11) + each;
+  WriteOld(Root() / "later.bin", bytes);
+  const auto only = [&](const std::vector<std::string>& options) {
+    std::vector<std::string> args = options;
+    args.push_back("later.bin");
+    return Run(args);
+  };
+  std::string lines = At("later.bin") + "\n  " + At("later_000.bmp") + "\n";
+  for (std::size_t i = 0; i < pngs; ++i) lines += "  " + At("later_" + Number(i) + ".png") + "\n";
+  std::string gifLines;
+  for (std::size_t i = 0; i < gifs.size(); ++i) gifLines += "  " + At("later_" + Number(i) + ".gif") + "\n";
+  std::string iconLines;
+  for (std::size_t i = 0; i < icons.size(); ++i) iconLines += "  " + At("later_" + Number(i) + ".ico") + "\n";
+  for (std::size_t i = 0; i < cursors.size(); ++i) iconLines += "  " + At("later_" + Number(i) + ".cur") + "\n";
+  const FileMap before = Snapshot();
+  const auto all = only({"-extract=ALL"});
+  EXPECT_EQ(all.exitCode, 0);
+  EXPECT_EQ(all.out, lines + gifLines + iconLines);
+  const FileMap written = Written(before, Snapshot());
+  // Byte for byte (too long to print).
+  EXPECT_TRUE(written.at("later_000.bmp") == bitmaps_[0]);
+  for (std::size_t i = 0; i < gifs.size(); ++i) EXPECT_TRUE(written.at("later_" + Number(i) + ".gif") == gifs[i]) << i;
+  for (std::size_t i = 0; i < icons.size(); ++i) EXPECT_TRUE(written.at("later_" + Number(i) + ".ico") == icons[i]) << i;
+  EXPECT_TRUE(written.at("later_000.cur") == cursors[0]);
+  // Each selected alone; without them, the first three as ever.
+  EXPECT_EQ(only({"-extract=GIF"}).out, At("later.bin") + "\n" + gifLines);
+  EXPECT_EQ(only({"-extract=ico"}).out, At("later.bin") + "\n" + iconLines);
+  EXPECT_EQ(only({"-extract=bmp", "-extract=jpg", "-extract=png"}).out, lines);
+}
+
 }  // namespace
 }  // namespace qx::cli
