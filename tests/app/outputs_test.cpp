@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/TestBytes.h"
 #include "output/Kinds.h"
 #include "output/OutputNames.h"
 #include "output/Sink.h"
@@ -46,20 +47,7 @@ class TempDir {
   fs::path path_;
 };
 
-void PutLe32(std::string& bytes, std::size_t at, std::uint32_t value) {
-  for (int i = 0; i < 4; ++i) bytes[at + i] = static_cast<char>((value >> (8 * i)) & 0xFF);
-}
-
-std::string Bitmap(std::uint32_t size, char fill) {
-  std::string bytes(size, fill);
-  bytes[0] = 'B';
-  bytes[1] = 'M';
-  PutLe32(bytes, 2, size);
-  PutLe32(bytes, 6, 0);
-  PutLe32(bytes, 10, 26);
-  PutLe32(bytes, 14, 12);
-  return bytes;
-}
+using qx::testbytes::Bitmap;
 
 std::string ReadAll(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);
@@ -163,6 +151,7 @@ TEST(Outputs, BytesRewrittenDuringTheScanNeverTakeASearchOutsideTheFile) {
   int scans = 0;
   while (std::chrono::steady_clock::now() < until) {
     for (const qx::KindRow& row : qx::Kinds()) {
+      if (row.extract == nullptr) continue;  // found by another row's search
       row.extract(qx::SearchInput{input.Data(), input.Loaded()}, [&](const Image& hit) {
         ASSERT_GE(hit.offset, 0);
         ASSERT_GT(hit.length, 0);

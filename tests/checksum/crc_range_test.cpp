@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include "common/TestBytes.h"
+
 #include <cstdint>
 #include <random>
 #include <vector>
@@ -12,14 +14,7 @@ namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 
-std::uint32_t BitwiseCrc32(const std::uint8_t* p, std::size_t n) {
-  std::uint32_t crc = 0xFFFFFFFFu;
-  for (std::size_t k = 0; k < n; ++k) {
-    crc ^= p[k];
-    for (int bit = 0; bit < 8; ++bit) crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
-  }
-  return ~crc;
-}
+using qx::testbytes::BitwiseCrc32;
 
 // A sequence in memory that counts the bytes each path reads.
 struct CountingBytes {

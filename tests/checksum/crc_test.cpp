@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include "common/TestBytes.h"
+
 #include <cstdint>
 #include <cstring>
 #include <new>
@@ -38,15 +40,7 @@ std::uint32_t Reversed(std::uint32_t v) {
   return (v >> 24) | ((v >> 8) & 0xFF00u) | ((v << 8) & 0xFF0000u) | (v << 24);
 }
 
-// Standard CRC-32 bit by bit from the message, without any table.
-std::uint32_t BitwiseCrc32(const std::uint8_t* p, std::size_t n) {
-  std::uint32_t crc = 0xFFFFFFFFu;
-  for (std::size_t k = 0; k < n; ++k) {
-    crc ^= p[k];
-    for (int bit = 0; bit < 8; ++bit) crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
-  }
-  return ~crc;
-}
+using qx::testbytes::BitwiseCrc32;
 
 // Gives the object a salt the way its owner must: a new[] array that the
 // destructor releases.

@@ -1,5 +1,7 @@
 #include "CliFixture.h"
 
+#include "common/TestBytes.h"
+
 #include <chrono>
 #include <fstream>
 #include <iterator>
@@ -10,10 +12,6 @@
 namespace qx::cli {
 
 namespace {
-
-void PutLe32(std::string& bytes, std::size_t at, std::uint32_t value) {
-  for (int i = 0; i < 4; ++i) bytes[at + i] = static_cast<char>((value >> (8 * i)) & 0xFF);
-}
 
 std::string UniqueName() {
   const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
@@ -42,16 +40,7 @@ void RestoreAccess(const fs::path& root) {
 
 }  // namespace
 
-std::string Bitmap(std::uint32_t size, char fill) {
-  std::string bytes(size, fill);
-  bytes[0] = 'B';
-  bytes[1] = 'M';
-  PutLe32(bytes, 2, size);
-  PutLe32(bytes, 6, 0);
-  PutLe32(bytes, 10, 26);
-  PutLe32(bytes, 14, 12);
-  return bytes;
-}
+std::string Bitmap(std::uint32_t size, char fill) { return testbytes::Bitmap(size, fill); }
 
 std::string Filler(std::size_t count) { return std::string(count, '.'); }
 
