@@ -1,5 +1,5 @@
 // The entry point: the option pass, the usage text, the StartTime snapshot and
-// the expansion of every FILE and DIR argument.
+// the expansion of every FILE and DIR argument, then of every listed name.
 #include "app/Driver.h"
 
 #include <cstddef>
@@ -8,6 +8,7 @@
 #include <string>
 #include <thread>
 
+#include "app/NameList.h"
 #include "app/Road.h"
 #include "app/Run.h"
 #include "output/Kinds.h"
@@ -120,6 +121,12 @@ Settings ReadOptions(int argc, wchar_t* argv[]) {
       const int count = ReadThreadCount(arg + 9);
       if (count > 0) settings.threads = count;
       arg[0] = L'\0';
+    } else if (Safe_wcsnicmp(arg, L"-files-from=", 12) == 0) {
+      settings.lists.push_back({arg + 12, qx::app::NameSeparator::kLine});
+      arg[0] = L'\0';
+    } else if (Safe_wcsnicmp(arg, L"-files0-from=", 13) == 0) {
+      settings.lists.push_back({arg + 13, qx::app::NameSeparator::kNul});
+      arg[0] = L'\0';
     }
   }
   return settings;
@@ -215,6 +222,38 @@ void ExpandArgument(Run& run, const wchar_t* pattern, ExpansionBuffers& buffers)
   qx::plat::FindClose(handle);
 }
 
+// A list named by -files-from or -files0-from that could not be opened, or
+// whose reading failed before its end (the names read until then have been
+// processed). Such a list is passed over for now: this is the one place
+// where it is to be reported.
+void ListUnreadable(const wchar_t* /*path*/) {}
+
+// One name of a list, taken exactly as written, never as an option or a
+// pattern, and otherwise handed on as ExpandArgument hands on a FILE or DIR
+// argument: the entry it names is described as a listing would deliver it.
+void ExpandName(Run& run, const wchar_t* name, qx::plat::FindData& entry,
+                ExpansionBuffers& buffers) {
+  if (NamesADirectoryByItsForm(name)) {
+    qx::plat::DirIdentity identity{};
+    if (qx::plat::GetDirIdentity(name, &identity)) qx::app::ProcessDirectory(run, name);
+    return;
+  }
+  if (!qx::plat::DescribeEntry(name, &entry)) return;
+  ExpandEntry(run, name, entry, buffers);
+}
+
+// Every name of one list, each processed as soon as it is read. Before the
+// list is waited for, the files taken so far are finished, so that a slow
+// writer never holds their outputs back.
+void ExpandList(Run& run, const qx::app::NameListOption& list, ExpansionBuffers& buffers) {
+  auto record = std::make_unique<qx::plat::FindData>();
+  const bool read = qx::app::ReadNameList(
+      list.path.c_str(), list.separator,
+      [&](const wchar_t* name) { ExpandName(run, name, *record, buffers); },
+      [&] { run.road.Finish(); });
+  if (!read) ListUnreadable(list.path.c_str());
+}
+
 }  // namespace
 
 void qx::app::ProcessFile(Run& run, const wchar_t* path) { run.road.Take(path); }
@@ -249,6 +288,7 @@ extern "C" int wmain(int argc, wchar_t* argv[]) {
     if (arg == nullptr || arg[0] == L'\0') continue;
     ExpandArgument(run, arg, *buffers);
   }
+  for (const qx::app::NameListOption& list : settings.lists) ExpandList(run, list, *buffers);
   road.Finish();
   return 0;
 }

@@ -4,13 +4,22 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
+#include <vector>
 
+#include "app/NameList.h"
 #include "platform/platform.h"
 
 namespace qx::app {
 
 // The most bytes of one file that are read and scanned, unless -whole.
 inline constexpr std::int64_t kMaxFileBytes = 100000000;
+
+// A list of names to process, given with -files-from or -files0-from.
+struct NameListOption {
+  std::wstring path;  // "-": standard input
+  NameSeparator separator;
+};
 
 struct Settings {
   std::uint32_t mask = 0;  // the kinds to extract: bits of output/Kinds.h
@@ -19,6 +28,7 @@ struct Settings {
   int threads = 0;     // 0 until wmain sets it: one per online core, or -threads=N
   bool whole = false;   // -whole: files of any size searched whole
   bool unpack = false;  // -unpack: containers decoded and searched too
+  std::vector<NameListOption> lists;  // taken after the arguments, in this order
 };
 
 class Road;
