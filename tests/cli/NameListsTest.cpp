@@ -221,10 +221,10 @@ TEST_F(NameListTest, MemoryDoesNotGrowWithTheList) {
   for (int i = 0; i < 100; ++i) many += names;
   WriteList("many0", many);
   const auto few = Run({"-extract=ALL", "-verbosity=1", "-threads=1", "-files0-from=thousand0"});
-  const auto lots = Run({"-extract=ALL", "-verbosity=1", "-threads=1", "-files0-from=many0"});
   EXPECT_EQ(few.exitCode, 0);
-  EXPECT_EQ(lots.exitCode, 0);
   if (few.peakKiB == 0) GTEST_SKIP() << "this platform does not report peak memory";
+  const auto lots = Run({"-extract=ALL", "-verbosity=1", "-threads=1", "-files0-from=many0"});
+  EXPECT_EQ(lots.exitCode, 0);
   // The list of 10^5 names is 1,000,000 bytes; held whole, it and its names
   // would cost several times that.
   EXPECT_LT(lots.peakKiB, few.peakKiB + 512) << "10^3 names: " << few.peakKiB << " KiB";
