@@ -22,6 +22,12 @@ using qx::app::NameSeparator;
 using qx::app::NameSplitter;
 using Names = std::vector<std::string>;
 
+// The bytes of a literal, NULs inside included.
+template <std::size_t N>
+std::string Bytes(const char (&text)[N]) {
+  return std::string(text, N - 1);
+}
+
 // The names of `bytes` fed in pieces of `piece` bytes.
 Names Split(const std::string& bytes, NameSeparator separator, std::size_t piece) {
   Names names;
@@ -52,14 +58,14 @@ TEST(NameSplitter, LinesLoseOneCarriageReturnAndEmptyLinesAreSkipped) {
 }
 
 TEST(NameSplitter, ALineHoldingANulIsNoName) {
-  EXPECT_EQ(SplitEveryWay(std::string("a\nb\0c\nd\n", 8), NameSeparator::kLine),
+  EXPECT_EQ(SplitEveryWay(Bytes("a\nb\0c\nd\n"), NameSeparator::kLine),
             (Names{"a", "d"}));
 }
 
 TEST(NameSplitter, NulSeparatedNamesKeepNewlinesAndCarriageReturns) {
-  EXPECT_EQ(SplitEveryWay(std::string("a\nb\0\0c\r\0 \0tail", 15), NameSeparator::kNul),
+  EXPECT_EQ(SplitEveryWay(Bytes("a\nb\0\0c\r\0 \0tail"), NameSeparator::kNul),
             (Names{"a\nb", "c\r", " ", "tail"}));
-  EXPECT_EQ(SplitEveryWay(std::string("\0\0", 2), NameSeparator::kNul), Names{});
+  EXPECT_EQ(SplitEveryWay(Bytes("\0\0"), NameSeparator::kNul), Names{});
 }
 
 TEST(NameSplitter, ANameTooLongForAnyPathIsSkippedAndTheNextOneTaken) {

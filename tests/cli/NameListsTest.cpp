@@ -12,6 +12,12 @@
 namespace qx::cli {
 namespace {
 
+// The bytes of a literal, NULs inside included.
+template <std::size_t N>
+std::string Bytes(const char (&text)[N]) {
+  return std::string(text, N - 1);
+}
+
 class NameListTest : public CliTest {
  protected:
   void SetUp() override {
@@ -99,7 +105,7 @@ TEST_F(NameListTest, NulSeparatedNamesMayHoldNewlinesAndAnyBytes) {
   Add("two\nlines.bin");
   Add("bad\xFF\xFE.bin");
   Add("cr\r.bin");
-  WriteList("list0", std::string("two\nlines.bin\0bad\xFF\xFE.bin\0\0cr\r.bin\0", 35));
+  WriteList("list0", Bytes("two\nlines.bin\0bad\xFF\xFE.bin\0\0cr\r.bin\0"));
   const FileMap before = Snapshot();
   const auto result = Run({"-extract=BMP", "-files0-from=list0"});
   EXPECT_EQ(result.out, Lines("two\nlines.bin") + Lines("bad\xFF\xFE.bin") + Lines("cr\r.bin"));
@@ -107,7 +113,7 @@ TEST_F(NameListTest, NulSeparatedNamesMayHoldNewlinesAndAnyBytes) {
 }
 
 TEST_F(NameListTest, ANameListedTwiceIsProcessedTwiceUnderTheSameOutputNames) {
-  WriteList("list0", std::string("a.bin\0ab.bin\0a.bin\0", 19));
+  WriteList("list0", Bytes("a.bin\0ab.bin\0a.bin\0"));
   const FileMap before = Snapshot();
   const auto result = Run({"-extract=BMP", "-files0-from=list0"});
   const std::string once = Lines("a.bin");
@@ -145,7 +151,7 @@ TEST_F(NameListTest, NewerMissingAndOverlongNamesArePassedOver) {
 }
 
 TEST_F(NameListTest, ArgumentsComeFirstThenEachListInTheOptionsOrder) {
-  WriteList("first0", std::string("with space.bin\0a.bin\0", 21));
+  WriteList("first0", Bytes("with space.bin\0a.bin\0"));
   WriteList("second", "Dir/in.bin\n-x.bin\n");
   const FileMap before = Snapshot();
   const auto result = Run({"-extract=BMP", "-FILES0-FROM=first0", "ab.bin",
@@ -173,7 +179,7 @@ TEST_F(NameListTest, TheValueIsAPathTakenExactlyAndWithoutItTheOptionIsAPattern)
 
 TEST_F(NameListTest, StandardInputIsTheListNamedDash) {
   plat::testing::RunOptions options;
-  options.input = std::string("-x.bin\0Dir/in.bin\0", 18);
+  options.input = Bytes("-x.bin\0Dir/in.bin\0");
   const FileMap before = Snapshot();
   const auto result = RunWith({"-extract=BMP", "-files0-from=-", "a.bin"}, options);
   EXPECT_EQ(result.exitCode, 0);
@@ -195,7 +201,7 @@ TEST_F(NameListTest, EachNameIsProcessedWhileTheListIsStillBeingWritten) {
     bool seenWhileHeld = false;
     const auto start = std::chrono::steady_clock::now();
     plat::testing::RunOptions options;
-    options.input = std::string("a.bin\0ab.bin\0", 13);
+    options.input = Bytes("a.bin\0ab.bin\0");
     options.inputHeldFrom = 6;
     options.releaseInput = [&] {
       if (fs::exists(firstOutput)) {
@@ -213,6 +219,9 @@ TEST_F(NameListTest, EachNameIsProcessedWhileTheListIsStillBeingWritten) {
 // One small file named 10^3 and 10^5 times: the peak resident memory stays
 // the same (the list is never held whole).
 TEST_F(NameListTest, MemoryDoesNotGrowWithTheList) {
+#ifdef QX_SANITIZED
+  GTEST_SKIP() << "the sanitizers hold freed memory back, so peak memory grows with the work";
+#endif
   WriteOld(Root() / "small.bin", Filler(100));
   std::string names;
   for (int i = 0; i < 1000; ++i) names.append("small.bin", 10);  // with its NUL
