@@ -1,5 +1,5 @@
 // The entry point: the option pass, the usage text, the StartTime snapshot and
-// the expansion of every FILE and DIR argument.
+// the expansion of every FILE and DIR argument, then of every listed name.
 #include "app/Driver.h"
 
 #include <chrono>
@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "app/NameList.h"
 #include "app/Progress.h"
 #include "app/Road.h"
 #include "app/Run.h"
@@ -141,6 +142,13 @@ Settings ReadOptions(int argc, wchar_t* argv[]) {
       const int count = ReadThreadCount(arg + 9);
       if (count > 0) settings.threads = count;
       arg[0] = L'\0';
+    } else if (Safe_wcsnicmp(arg, L"-files-from=", 12) == 0) {
+      // An empty value names no list.
+      if (arg[12] != L'\0') settings.lists.push_back({arg + 12, qx::app::NameSeparator::kLine});
+      arg[0] = L'\0';
+    } else if (Safe_wcsnicmp(arg, L"-files0-from=", 13) == 0) {
+      if (arg[13] != L'\0') settings.lists.push_back({arg + 13, qx::app::NameSeparator::kNul});
+      arg[0] = L'\0';
     }
   }
   return settings;
@@ -241,6 +249,37 @@ void ExpandArgument(Run& run, const wchar_t* pattern, ExpansionBuffers& buffers)
   qx::plat::FindClose(handle);
 }
 
+// A list named by -files-from or -files0-from that could not be opened, or
+// whose reading failed before its end (the names read until then have been
+// processed): said at its turn, as a source that cannot be read is.
+void ListUnreadable(Run& run, const wchar_t* path) { run.road.Tell(path, qx::plat::LastError()); }
+
+// One name of a list, taken exactly as written, never as an option or a
+// pattern, and otherwise handed on as ExpandArgument hands on a FILE or DIR
+// argument: the entry it names is described as a listing would deliver it.
+void ExpandName(Run& run, const wchar_t* name, qx::plat::FindData& entry,
+                ExpansionBuffers& buffers) {
+  if (NamesADirectoryByItsForm(name)) {
+    qx::plat::DirIdentity identity{};
+    if (qx::plat::GetDirIdentity(name, &identity)) qx::app::ProcessDirectory(run, name);
+    return;
+  }
+  if (!qx::plat::DescribeEntry(name, &entry)) return;
+  ExpandEntry(run, name, entry, buffers);
+}
+
+// Every name of one list, each processed as soon as it is read. Before the
+// list is waited for, the files taken so far are finished, so that a slow
+// writer never holds their outputs back.
+void ExpandList(Run& run, const qx::app::NameListOption& list, ExpansionBuffers& buffers) {
+  auto record = std::make_unique<qx::plat::FindData>();
+  const bool read = qx::app::ReadNameList(
+      list.path.c_str(), list.separator,
+      [&](const wchar_t* name) { ExpandName(run, name, *record, buffers); },
+      [&] { run.road.Finish(); });
+  if (!read) ListUnreadable(run, list.path.c_str());
+}
+
 }  // namespace
 
 void qx::app::ProcessFile(Run& run, const wchar_t* path) { run.road.Take(path); }
@@ -305,6 +344,7 @@ extern "C" int wmain(int argc, wchar_t* argv[]) {
       if (arg == nullptr || arg[0] == L'\0') continue;
       ExpandArgument(run, arg, *buffers);
     }
+    for (const qx::app::NameListOption& list : settings.lists) ExpandList(run, list, *buffers);
   }
   const std::chrono::duration<double> took = std::chrono::steady_clock::now() - started;
   sink.Summary(failures.Count(), took.count());

@@ -6,6 +6,9 @@
 #include <cstdint>
 #include <string>
 
+#include <vector>
+
+#include "app/NameList.h"
 #include "output/RunLog.h"
 #include "platform/platform.h"
 
@@ -13,6 +16,12 @@ namespace qx::app {
 
 // The most bytes of one file that are read and scanned, unless -whole.
 inline constexpr std::int64_t kMaxFileBytes = 100000000;
+
+// A list of names to process, given with -files-from or -files0-from.
+struct NameListOption {
+  std::wstring path;  // "-": standard input
+  NameSeparator separator;
+};
 
 struct Settings {
   std::uint32_t mask = 0;  // the kinds to extract: bits of output/Kinds.h
@@ -26,6 +35,7 @@ struct Settings {
   bool dedup = false;   // -dedup: an image already written is not written again
   bool list = false;    // -list: images found and reported, none written
   bool resources = false;  // -resources: the pictures of Windows programs too
+  std::vector<NameListOption> lists;  // taken after the arguments, in this order
 };
 
 class Road;

@@ -16,6 +16,7 @@
 #include <cstdio>
 #include <span>
 #include <string>
+#include <string_view>
 
 #include "platform/platform_config.h"
 
@@ -399,6 +400,42 @@ void WriteStdout(const wchar_t* text, std::size_t length);
 // Writes out everything buffered so far. Also done at normal exit and before
 // an error box is shown.
 void FlushStdout();
+
+// ---- Lists of names ----------------------------------------------------------
+
+// A list of names read piece by piece as it is written: a file, a pipe or
+// FIFO, a terminal, or standard input. Unlike an InputFile it need not be a
+// regular file, since lists come from other programs.
+class ListFile {
+ public:
+  ListFile();
+  ~ListFile();
+  ListFile(const ListFile&) = delete;
+  ListFile& operator=(const ListFile&) = delete;
+
+  // Opens `path` for reading; "-" is standard input. False when it cannot
+  // be opened.
+  bool Open(const wchar_t* path);
+  // True when a Read would return at once (bytes there, or the end); false
+  // when it may have to wait for the list's writer.
+  bool Ready() const;
+  // Reads the next piece into `buffer`: the count of bytes (at least 1,
+  // returning as soon as any are there), 0 at the end of the list, -1 when
+  // reading failed. On Windows a UTF-8 byte-order mark at the start of the
+  // list is left out.
+  std::ptrdiff_t Read(std::uint8_t* buffer, std::size_t capacity);
+
+  struct State;
+
+ private:
+  State* state_;
+};
+
+// The text of a name that a list gives as bytes: on POSIX the lossless
+// mapping of native names (every byte string decodes), on Windows UTF-8
+// decoded to UTF-16. False when the bytes are no name here (Windows: not
+// valid UTF-8, which could only stand for another name).
+bool DecodeListedName(std::string_view bytes, std::wstring* name);
 
 // ---- Standard error ----------------------------------------------------------
 

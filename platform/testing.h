@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -55,11 +56,19 @@ struct RunOptions {
   std::string signalWhen;
   // Kills the child after this many seconds; 0 waits for ever.
   int timeoutSeconds = 0;
+  // Standard input through a pipe: these bytes, then the end (without
+  // either, an empty input). While `releaseInput` is set and answers false
+  // (it is asked every few milliseconds, on Windows from a thread of its
+  // own), only the first `inputHeldFrom` bytes are written; the rest
+  // follows once it answers true.
+  std::string input;
+  std::size_t inputHeldFrom = 0;
+  std::function<bool()> releaseInput;
 };
 
 // Runs `argv` (argv[0] is the program path, bytes as the OS sees them) in
-// directory `cwd` with standard input closed/empty and no controlling
-// terminal; waits for it.
+// directory `cwd` with standard input empty (or fed as the options say) and
+// no controlling terminal; waits for it.
 ChildResult RunProgram(const std::vector<std::string>& argv, const std::string& cwd,
                        const RunOptions& options);
 

@@ -12,6 +12,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -178,6 +179,76 @@ ChildResult RunForked(Child&& child) {
 
 }  // namespace
 
+namespace {
+
+// Standard input fed from the parent through a pipe, a little at every
+// tick, so that the parent never blocks on a child that does not read.
+class InputFeed {
+ public:
+  explicit InputFeed(const RunOptions& options) : options_(options) {
+    wanted_ = !options.input.empty() || options.releaseInput;
+    if (wanted_ && pipe2(fds_, O_CLOEXEC) != 0) wanted_ = false;
+    released_ = !options.releaseInput;
+  }
+  ~InputFeed() {
+    CloseFd(&fds_[0]);
+    CloseFd(&fds_[1]);
+  }
+  InputFeed(const InputFeed&) = delete;
+  InputFeed& operator=(const InputFeed&) = delete;
+
+  // In the child, before the program starts.
+  void Attach() const {
+    if (wanted_) dup2(fds_[0], STDIN_FILENO);
+  }
+  // In the parent, now and then.
+  void Tick() {
+    if (!wanted_) return;
+    if (fds_[0] >= 0) {
+      CloseFd(&fds_[0]);
+      const int status = fcntl(fds_[1], F_GETFL);
+      if (status >= 0) fcntl(fds_[1], F_SETFL, status | O_NONBLOCK);
+    }
+    if (fds_[1] < 0) return;
+    if (!released_ && options_.releaseInput()) released_ = true;
+    const std::string& input = options_.input;
+    const std::size_t limit =
+        released_ ? input.size() : std::min(options_.inputHeldFrom, input.size());
+    while (written_ < limit) {
+      const ssize_t n = write(fds_[1], input.data() + written_, limit - written_);
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0 && errno == EAGAIN) return;
+      if (n <= 0) {  // the child has closed its input
+        CloseFd(&fds_[1]);
+        return;
+      }
+      written_ += static_cast<std::size_t>(n);
+    }
+    if (released_ && written_ == input.size()) CloseFd(&fds_[1]);
+  }
+
+ private:
+  const RunOptions& options_;
+  bool wanted_ = false;
+  bool released_ = true;
+  int fds_[2] = {-1, -1};
+  std::size_t written_ = 0;
+};
+
+// A write to a pipe whose reader has gone fails instead of ending the test.
+class PipeSignalIgnored {
+ public:
+  PipeSignalIgnored() { previous_ = std::signal(SIGPIPE, SIG_IGN); }
+  ~PipeSignalIgnored() { std::signal(SIGPIPE, previous_); }
+  PipeSignalIgnored(const PipeSignalIgnored&) = delete;
+  PipeSignalIgnored& operator=(const PipeSignalIgnored&) = delete;
+
+ private:
+  void (*previous_)(int) = SIG_DFL;
+};
+
+}  // namespace
+
 ChildResult RunProgram(const std::vector<std::string>& argv, const std::string& cwd,
                        const RunOptions& options) {
   if (argv.empty()) return {};
@@ -187,11 +258,15 @@ ChildResult RunProgram(const std::vector<std::string>& argv, const std::string& 
   const auto started = std::chrono::steady_clock::now();
   bool signalled = false;
   bool killed = false;
+  const PipeSignalIgnored pipeSignal;
+  InputFeed feed(options);
   return RunForked(
       [&] {
         if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(126);
         // The test runner's own dispositions are not the program's.
         std::signal(SIGXFSZ, SIG_DFL);
+        std::signal(SIGPIPE, SIG_DFL);
+        feed.Attach();
         if (options.fileSizeLimit >= 0) {
           const rlimit limit{static_cast<rlim_t>(options.fileSizeLimit),
                              static_cast<rlim_t>(options.fileSizeLimit)};
@@ -212,6 +287,7 @@ ChildResult RunProgram(const std::vector<std::string>& argv, const std::string& 
         execv(args[0], args.data());
       },
       [&](pid_t pid, ChildResult* result) {
+        feed.Tick();
         if (options.signal != 0 && !signalled && !options.signalWhen.empty() &&
             access(options.signalWhen.c_str(), F_OK) == 0) {
           kill(pid, options.signal);

@@ -80,6 +80,9 @@ int FindClose(FindHandle handle) {
 // describes exactly that entry.
 bool DescribeEntry(const wchar_t* path, FindData* record) {
   if (path == nullptr || record == nullptr) return false;
+  // The runtime's search would take '*' and '?' as wildcards and describe
+  // some other entry; no Windows name holds them.
+  if (std::wcspbrk(path, L"*?") != nullptr) return false;
   windows::EnsureQuietRuntime();
   _wfinddata64i32_t found{};
   const intptr_t handle = _wfindfirst64i32(path, &found);

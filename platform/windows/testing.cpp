@@ -62,6 +62,44 @@ DWORD WINAPI DrainPipe(void* raw) {
   return 0;
 }
 
+// Feeds a child's standard input from a thread of its own: the part before
+// the hold, then, once the options release it, the rest; then the end.
+struct Feed {
+  HANDLE pipe;
+  HANDLE process;  // a child that has ended is fed no more
+  const RunOptions* options;
+};
+
+bool WriteAllTo(HANDLE pipe, const char* data, std::size_t count) {
+  while (count > 0) {
+    const DWORD chunk = count > 65536 ? 65536 : static_cast<DWORD>(count);
+    DWORD written = 0;
+    if (!WriteFile(pipe, data, chunk, &written, nullptr) || written == 0) return false;
+    data += written;
+    count -= written;
+  }
+  return true;
+}
+
+DWORD WINAPI FeedPipe(void* raw) {
+  auto* feed = static_cast<Feed*>(raw);
+  const std::string& input = feed->options->input;
+  std::size_t held = input.size();
+  if (feed->options->releaseInput && feed->options->inputHeldFrom < held) {
+    held = feed->options->inputHeldFrom;
+  }
+  if (WriteAllTo(feed->pipe, input.data(), held)) {
+    if (feed->options->releaseInput) {
+      while (!feed->options->releaseInput()) {
+        if (WaitForSingleObject(feed->process, 5) == WAIT_OBJECT_0) break;
+      }
+    }
+    WriteAllTo(feed->pipe, input.data() + held, input.size() - held);
+  }
+  CloseHandle(feed->pipe);
+  return 0;
+}
+
 // msvcrt's abort ends the process with this status.
 constexpr DWORD kAbortStatus = 3;
 
@@ -78,7 +116,7 @@ ChildResult RunProgram(const std::vector<std::string>& argv, const std::string& 
 // Permissions here are not owner bits, and there is no file size limit,
 // umask or signal to send; no test here needs a time limit.
 ChildResult RunProgram(const std::vector<std::string>& argv, const std::string& cwd,
-                       const RunOptions&) {
+                       const RunOptions& options) {
   ChildResult result;
   if (argv.empty()) return result;
 
@@ -101,8 +139,21 @@ ChildResult RunProgram(const std::vector<std::string>& argv, const std::string& 
   }
   SetHandleInformation(outRead, HANDLE_FLAG_INHERIT, 0);
   SetHandleInformation(errRead, HANDLE_FLAG_INHERIT, 0);
-  const HANDLE input = CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                   &inherit, OPEN_EXISTING, 0, nullptr);
+  const bool fed = !options.input.empty() || options.releaseInput;
+  HANDLE input = INVALID_HANDLE_VALUE;
+  HANDLE inputWrite = nullptr;
+  if (fed) {
+    HANDLE inputRead = nullptr;
+    if (CreatePipe(&inputRead, &inputWrite, &inherit, 0)) {
+      SetHandleInformation(inputWrite, HANDLE_FLAG_INHERIT, 0);
+      input = inputRead;
+    } else {
+      inputWrite = nullptr;
+    }
+  } else {
+    input = CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
+                        OPEN_EXISTING, 0, nullptr);
+  }
 
   STARTUPINFOW startup{};
   startup.cb = sizeof startup;
@@ -123,8 +174,13 @@ ChildResult RunProgram(const std::vector<std::string>& argv, const std::string& 
   if (!started) {
     CloseHandle(outRead);
     CloseHandle(errRead);
+    if (inputWrite != nullptr) CloseHandle(inputWrite);
     return result;
   }
+  Feed feed{inputWrite, process.hProcess, &options};
+  const HANDLE feedThread =
+      inputWrite != nullptr ? CreateThread(nullptr, 0, FeedPipe, &feed, 0, nullptr) : nullptr;
+  if (inputWrite != nullptr && feedThread == nullptr) CloseHandle(inputWrite);
 
   Drain errDrain{errRead, &result.err};
   const HANDLE errThread = CreateThread(nullptr, 0, DrainPipe, &errDrain, 0, nullptr);
@@ -137,6 +193,10 @@ ChildResult RunProgram(const std::vector<std::string>& argv, const std::string& 
     DrainPipe(&errDrain);
   }
   WaitForSingleObject(process.hProcess, INFINITE);
+  if (feedThread != nullptr) {
+    WaitForSingleObject(feedThread, INFINITE);
+    CloseHandle(feedThread);
+  }
   DWORD status = 0;
   GetExitCodeProcess(process.hProcess, &status);
   CloseHandle(process.hThread);
