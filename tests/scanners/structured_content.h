@@ -18,4 +18,12 @@ Bytes PngContent(std::mt19937& rng, std::size_t size, std::vector<std::size_t>* 
 Bytes JpegContent(std::mt19937& rng, std::size_t size);
 Bytes BmpContent(std::mt19937& rng, std::size_t size);
 
+// For the strict searches: the kind's content above, interleaved with
+// images that pass the strict rules and copies of them with one field just
+// outside a rule (so that each rule decides), and rejected images holding a
+// plausible one.
+Bytes BmpStrictContent(std::mt19937& rng, std::size_t size);
+Bytes JpegStrictContent(std::mt19937& rng, std::size_t size);
+Bytes PngStrictContent(std::mt19937& rng, std::size_t size);
+
 }  // namespace qx::testgen
