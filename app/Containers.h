@@ -34,9 +34,10 @@ namespace qx::app {
 // images of its containers are handed on unchecked beyond.
 inline constexpr std::size_t kKeptImages = 1 << 20;
 
-// `kinds`: the searches, `mask` the ones selected; `own`: the file's own
-// images as they were found (their bytes in memory, or else in `file`).
-void ExtractContained(ByteSource& source, std::span<const KindRow> kinds, std::uint32_t mask,
+// `kinds`: the searches, `mask` the ones selected, strict or not (-strict);
+// `own`: the file's own images as they were found (their bytes in memory, or
+// else in `file`).
+void ExtractContained(ByteSource& source, std::span<const KindRow> kinds, std::uint32_t mask, bool strict,
                       std::span<const Image> own, plat::InputFile& file, const ImageCallback& handOn);
 
 }  // namespace qx::app

@@ -25,6 +25,7 @@ struct Settings {
   std::wstring report;  // -report=FILE: a report of the run
   bool dedup = false;   // -dedup: an image already written is not written again
   bool list = false;    // -list: images found and reported, none written
+  bool strict = false;  // -strict: candidates that are no plausible image rejected
 };
 
 class Road;

@@ -3,7 +3,7 @@
 namespace qx {
 namespace {
 
-using SpanSearch = void (*)(const std::uint8_t*, std::int64_t, const HitCallback&);
+using SpanSearch = void (*)(const std::uint8_t*, std::int64_t, const HitCallback&, const ScanLimits&);
 using SourceSearch = void (*)(ByteSource&, const HitCallback&, const ScanLimits&);
 
 void Extract(const SearchInput& input, ImageKind kind, SpanSearch span, SourceSearch windowed,
@@ -12,7 +12,7 @@ void Extract(const SearchInput& input, ImageKind kind, SpanSearch span, SourceSe
     handOn(Image{kind, start, length, input.data != nullptr ? input.data + start : nullptr, {}});
   };
   if (input.data != nullptr) {
-    span(input.data, input.length, hit);
+    span(input.data, input.length, hit, input.limits);
   } else if (input.source != nullptr) {
     windowed(*input.source, hit, input.limits);
   }
