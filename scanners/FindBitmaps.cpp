@@ -174,12 +174,16 @@ inline std::uint32_t Accepted(Reader& reader, const std::uint8_t* h, std::int64_
   if (infoSize < kMinInfoHeaderSize || i + 14 + static_cast<std::int64_t>(infoSize) > length) {
     return 0;
   }
+  // Rarely reached: few candidates pass the tests above.
   if (strict && !Plausible(reader, i, fileSize, pixelOffset, infoSize)) return 0;
   return fileSize;
 }
 
-template <class Reader>
-void Scan(Reader& reader, const HitCallback& onHit, bool strict) {
+// The scan. Its reader, made by open(), is its own local, which lets the
+// compiler keep a span's fields in registers.
+template <class Open>
+void Scan(Open open, const HitCallback& onHit, bool strict) {
+  auto reader = open();
   const std::int64_t length = reader.Length();
   const std::int64_t end = length - kTail;
   std::int64_t i = 0;
@@ -204,8 +208,7 @@ void Scan(Reader& reader, const HitCallback& onHit, bool strict) {
 void FindBitmaps(const std::uint8_t* data, std::int64_t length, const HitCallback& onHit,
                  const ScanLimits& limits) {
   if (data == nullptr || length <= kTail) return;
-  SpanReader reader(data, length);
-  Scan(reader, onHit, limits.strict);
+  Scan([&] { return SpanReader(data, length); }, onHit, limits.strict);
 }
 
 void FindBitmaps(const std::uint8_t* data, std::int64_t length, const HitCallback& onHit) {
@@ -215,8 +218,7 @@ void FindBitmaps(const std::uint8_t* data, std::int64_t length, const HitCallbac
 void FindBitmapsIn(ByteSource& source, const HitCallback& onHit, const ScanLimits& limits) {
   if (limits.peakBytes != nullptr) *limits.peakBytes = 0;  // no side tables
   if (source.Length() <= kTail) return;
-  SlotReader reader(source, 0);
-  Scan(reader, onHit, limits.strict);
+  Scan([&] { return SlotReader(source, 0); }, onHit, limits.strict);
 }
 
 }  // namespace qx

@@ -517,23 +517,20 @@ class JpegScan {
   std::int64_t current_[kMaxLevels + 1] = {};  // the node passed at each level, or -1
 };
 
-}  // namespace
-
-namespace {
-
 template <class Reader, bool kStrict, class Open>
-void RunScan(Open open, const ScanLimits& limits, std::int64_t budget, const HitCallback& onHit) {
+void RunAs(Open open, const ScanLimits& limits, std::int64_t budget, const HitCallback& onHit) {
   JpegScan<Reader, kStrict> scan(open, limits, budget);
   scan.Run(onHit);
   if (limits.peakBytes != nullptr) *limits.peakBytes = scan.PeakBytes();
 }
 
+// The search over readers made by `open`, ordinary or strict.
 template <class Reader, class Open>
 void RunScan(Open open, const ScanLimits& limits, std::int64_t budget, const HitCallback& onHit) {
   if (limits.strict) {
-    RunScan<Reader, true>(open, limits, budget, onHit);
+    RunAs<Reader, true>(open, limits, budget, onHit);
   } else {
-    RunScan<Reader, false>(open, limits, budget, onHit);
+    RunAs<Reader, false>(open, limits, budget, onHit);
   }
 }
 
