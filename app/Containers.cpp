@@ -56,11 +56,13 @@ bool FingerprintOwn(const Image& image, plat::InputFile& file, std::uint64_t* pr
 
 }  // namespace
 
-void ExtractContained(ByteSource& source, std::span<const KindRow> kinds, std::uint32_t mask, bool resources,
+void ExtractContained(ByteSource& source, std::span<const KindRow> kinds, std::uint32_t mask, bool strict, bool resources,
                       std::span<const Image> own, plat::InputFile& file, const ImageCallback& handOn) {
   UnpackLimits limits;
   limits.streamBytes = kMaxFileBytes;
   limits.memoryBytes = std::int64_t{256} << 20;
+  ScanLimits searchLimits;
+  searchLimits.strict = strict;
   std::vector<std::vector<Found>> levels;  // levels[d - 1]: the stream of depth d last reported
   std::vector<Container> chain;            // the containers of that stream, outermost first
   // Whether an image of `kind` with these bytes lies in [from, to) of the
@@ -94,7 +96,7 @@ void ExtractContained(ByteSource& source, std::span<const KindRow> kinds, std::u
       chain.push_back(Container{stream.kind, stream.offset, std::string(stream.name)});
       for (const KindRow& row : kinds) {
         if ((mask & row.mask) == 0 || row.extract == nullptr) continue;
-        row.extract(SearchInput{stream.data, stream.length}, [&](const Image& image) {
+        row.extract(SearchInput{stream.data, stream.length, nullptr, searchLimits}, [&](const Image& image) {
           const Found mine{image.kind, image.offset, image.length, Fingerprint(image.bytes, image.length)};
           if (found.size() < kKeptImages) found.push_back(mine);
           if (seenInParent(stream.depth, mine, stream.offset, stream.end)) return;

@@ -34,10 +34,11 @@ namespace qx::app {
 // images of its containers are handed on unchecked beyond.
 inline constexpr std::size_t kKeptImages = 1 << 20;
 
-// `kinds`: the searches, `mask` the ones selected, `resources` whether the
-// pictures of programs in each stream are wanted too; `own`: the file's own
-// images as they were found (their bytes in memory, or else in `file`).
-void ExtractContained(ByteSource& source, std::span<const KindRow> kinds, std::uint32_t mask, bool resources,
+// `kinds`: the searches, `mask` the ones selected, strict or not (-strict),
+// `resources` whether the pictures of programs in each stream are wanted
+// too; `own`: the file's own images as they were found (their bytes in
+// memory, or else in `file`).
+void ExtractContained(ByteSource& source, std::span<const KindRow> kinds, std::uint32_t mask, bool strict, bool resources,
                       std::span<const Image> own, plat::InputFile& file, const ImageCallback& handOn);
 
 }  // namespace qx::app

@@ -123,6 +123,9 @@ Settings ReadOptions(int argc, wchar_t* argv[]) {
     } else if (Safe_wcsicmp(arg, L"-resources") == 0) {
       settings.resources = true;
       arg[0] = L'\0';
+    } else if (Safe_wcsicmp(arg, L"-strict") == 0) {
+      settings.strict = true;
+      arg[0] = L'\0';
     } else if (Safe_wcsnicmp(arg, L"-out=", 5) == 0) {
       // The value is a path: taken as it is written.
       settings.outDir = arg + 5;

@@ -106,9 +106,10 @@ namespace {
 bool Searched(const KindRow& row, std::uint32_t mask) { return (mask & row.mask) != 0 && row.extract != nullptr; }
 
 // One kind's search over a file's bytes, on whatever thread.
-void Search(Road::File& file, const KindRow& row, int threads, const ImageCallback& handOn) {
+void Search(Road::File& file, const KindRow& row, int threads, bool strict, const ImageCallback& handOn) {
   std::atomic<std::int64_t>& scanned = file.scanned[static_cast<int>(row.kind)];
-  const WindowedSearch windowed = WindowedSearchFor(threads);
+  WindowedSearch windowed = WindowedSearchFor(threads);
+  windowed.limits.strict = strict;
   // Memory that runs out ends this search, like a file that cannot be
   // loaded: what it found so far has been handed on, and the run goes on.
   try {
@@ -116,7 +117,9 @@ void Search(Road::File& file, const KindRow& row, int threads, const ImageCallba
       FileSource source(file.input, file.size, windowed.window, &scanned);
       row.extract(SearchInput{nullptr, 0, &source, windowed.limits}, handOn);
     } else {
-      row.extract(SearchInput{file.input.Data(), file.input.Loaded()}, handOn);
+      ScanLimits limits;
+      limits.strict = strict;
+      row.extract(SearchInput{file.input.Data(), file.input.Loaded(), nullptr, limits}, handOn);
     }
   } catch (const std::bad_alloc&) {
   }
@@ -163,8 +166,8 @@ struct Road::Loads {
 // that neither the driver nor a search should wait for).
 class Road::Pool {
  public:
-  Pool(int threads, std::span<const KindRow> kinds, std::size_t queuedImages, Loads& loads)
-      : kinds_(kinds), queuedImages_(queuedImages), loads_(loads), threadCount_(threads) {
+  Pool(int threads, bool strict, std::span<const KindRow> kinds, std::size_t queuedImages, Loads& loads)
+      : kinds_(kinds), queuedImages_(queuedImages), loads_(loads), threadCount_(threads), strict_(strict) {
     for (int i = 0; i < threads; ++i) threads_.emplace_back([this] { Run(); });
     releaser_ = std::thread([this] { ReleaseFinished(); });
   }
@@ -231,7 +234,7 @@ class Road::Pool {
 
   void SearchToQueue(File& file, const KindRow& row) const {
     File::Queue& queue = file.queues[static_cast<int>(row.kind)];
-    Search(file, row, threadCount_, [&](const Image& image) {
+    Search(file, row, threadCount_, strict_, [&](const Image& image) {
       std::unique_lock<std::mutex> lock(file.mutex);
       file.changed.wait(lock, [&] { return queue.images.size() < queuedImages_; });
       queue.images.push_back(image);
@@ -280,6 +283,7 @@ class Road::Pool {
   const std::size_t queuedImages_;
   Loads& loads_;
   const int threadCount_;
+  const bool strict_;
   std::mutex mutex_;
   std::condition_variable wake_;
   std::deque<std::function<void()>> tasks_;
@@ -295,7 +299,8 @@ Road::Road(const Settings& settings, Sink& sink, Failures& failures, std::span<c
            std::size_t queuedImages)
     : settings_(settings), sink_(sink), failures_(failures), kinds_(kinds), loads_(std::make_unique<Loads>()) {
   if (settings.threads > 1) {
-    pool_ = std::make_unique<Pool>(settings.threads, kinds, queuedImages < 1 ? 1 : queuedImages, *loads_);
+    pool_ = std::make_unique<Pool>(settings.threads, settings.strict, kinds, queuedImages < 1 ? 1 : queuedImages,
+                                   *loads_);
   }
 }
 
@@ -407,7 +412,7 @@ void Road::Complete() {
       if (file.plan.onPool) {
         Drain(file, row.kind, own);
       } else {
-        Search(file, row, settings_.threads, own);
+        Search(file, row, settings_.threads, settings_.strict, own);
       }
     }
     // Then, on the driver's thread, the pictures of the programs in it and
@@ -424,7 +429,7 @@ void Road::Complete() {
       } catch (const std::bad_alloc&) {
       }
       if (settings_.unpack) {
-        ExtractContained(*source, kinds_, settings_.mask, settings_.resources, file.own, file.input, write);
+        ExtractContained(*source, kinds_, settings_.mask, settings_.strict, settings_.resources, file.own, file.input, write);
       }
     }
   }

@@ -36,6 +36,7 @@ struct Settings {
   bool list = false;    // -list: images found and reported, none written
   bool resources = false;  // -resources: the pictures of Windows programs too
   std::vector<NameListOption> lists;  // taken after the arguments, in this order
+  bool strict = false;  // -strict: candidates that are no plausible image rejected
 };
 
 class Road;

@@ -5,9 +5,11 @@
 // once as a single window and once through 1 MiB windows; then the windowed
 // searches run over generated sequences of 100 MB and 1 GB (views of a
 // pattern, nothing of that size allocated), with their time ratio (10 for a
-// linear search) and the most side-table memory they held. Last, hostile
-// GIF and icon content at 10 MB and 100 MB, span and windowed; and each
-// search over 100 MB of random bytes and of text, which hold no image.
+// linear search) and the most side-table memory they held. Each search is
+// also timed strict (ScanLimits::strict), span and through 1 MiB views, in
+// the same run. Last, hostile GIF and icon content at 10 MB and 100 MB, span
+// and windowed; and each search over 100 MB of random bytes and of text,
+// which hold no image.
 //
 //   make bench            (or: build-bench/bench/quarrix_bench [MiB [name part [short]]])
 #include <algorithm>
@@ -100,6 +102,39 @@ Bytes PackedIcons() {
 
 using SpanFind = void (*)(const std::uint8_t*, std::int64_t, const qx::HitCallback&);
 using SourceFind = void (*)(qx::ByteSource&, const qx::HitCallback&, const qx::ScanLimits&);
+using LimitedSpanFind = void (*)(const std::uint8_t*, std::int64_t, const qx::HitCallback&,
+                                 const qx::ScanLimits&);
+
+qx::ScanLimits StrictLimits() {
+  qx::ScanLimits limits;
+  limits.strict = true;
+  return limits;
+}
+
+// The strict searches, in the shape of the ordinary ones.
+template <LimitedSpanFind kFind>
+void StrictSpan(const std::uint8_t* data, std::int64_t length, const qx::HitCallback& onHit) {
+  kFind(data, length, onHit, StrictLimits());
+}
+template <SourceFind kFind>
+void StrictSource(qx::ByteSource& source, const qx::HitCallback& onHit, const qx::ScanLimits& limits) {
+  qx::ScanLimits strict = limits;
+  strict.strict = true;
+  kFind(source, onHit, strict);
+}
+
+// A kind's searches: ordinary and strict.
+struct Searches {
+  SpanFind span;
+  SourceFind source;
+  SpanFind strictSpan;
+  SourceFind strictSource;
+};
+const Searches kBmp = {qx::FindBitmaps, qx::FindBitmapsIn, StrictSpan<qx::FindBitmaps>,
+                       StrictSource<qx::FindBitmapsIn>};
+const Searches kJpeg = {qx::FindJpegs, qx::FindJpegsIn, StrictSpan<qx::FindJpegs>,
+                        StrictSource<qx::FindJpegsIn>};
+const Searches kPng = {qx::FindPngs, qx::FindPngsIn, StrictSpan<qx::FindPngs>, StrictSource<qx::FindPngsIn>};
 
 std::size_t CountHits(SpanFind find, const Bytes& data) {
   std::size_t hits = 0;
@@ -122,23 +157,27 @@ const char* g_only = nullptr;
 bool g_short = false;
 bool Skipped(const char* name) { return g_only != nullptr && std::strstr(name, g_only) == nullptr; }
 
-void Report(const char* name, const Bytes& data, SpanFind find, SourceFind findIn) {
+void Report(const char* name, const Bytes& data, const Searches& kind) {
   if (Skipped(name)) return;
   std::size_t hits = 0;
   std::size_t whole = 0;
   std::size_t windowed = 0;
+  std::size_t strictHits = 0;
+  std::size_t strictWindowed = 0;
   const auto length = static_cast<std::int64_t>(data.size());
   qx::SpanSource one(data.data(), length);
   qx::SpanSource mib(data.data(), length, 1 << 20);
   const double base = BestSeconds(5, [&] { PlainPass(data); });
-  const double scan = BestSeconds(3, [&] { hits = CountHits(find, data); });
-  const double scanOne = BestSeconds(3, [&] { whole = CountHitsIn(findIn, one); });
-  const double scanMib = BestSeconds(3, [&] { windowed = CountHitsIn(findIn, mib); });
+  const double scan = BestSeconds(3, [&] { hits = CountHits(kind.span, data); });
+  const double scanOne = BestSeconds(3, [&] { whole = CountHitsIn(kind.source, one); });
+  const double scanMib = BestSeconds(3, [&] { windowed = CountHitsIn(kind.source, mib); });
+  const double strict = BestSeconds(3, [&] { strictHits = CountHits(kind.strictSpan, data); });
+  const double strictMib = BestSeconds(3, [&] { strictWindowed = CountHitsIn(kind.strictSource, mib); });
   std::printf("  %-48s %6.2f MiB %6zu hits %8.2fx plain pass (%.1f ms); windowed %8.2fx, "
-              "1 MiB views %8.2fx%s\n",
+              "1 MiB views %8.2fx; strict %6zu hits %8.2fx, 1 MiB views %8.2fx%s\n",
               name, static_cast<double>(data.size()) / (1 << 20), hits, scan / base, scan * 1e3,
-              scanOne / base, scanMib / base,
-              whole == hits && windowed == hits ? "" : " HITS DIFFER");
+              scanOne / base, scanMib / base, strictHits, strict / base, strictMib / base,
+              whole == hits && windowed == hits && strictWindowed == strictHits ? "" : " HITS DIFFER");
 }
 
 // A sequence of any length read through views of a pattern: `prefix`,
@@ -193,9 +232,8 @@ class PatternSource final : public qx::ByteSource {
 // The windowed search over 100 MB and 1 GB of a pattern: each time as a
 // multiple of a plain pass over 100 MB held in memory, the ratio of the two
 // times, and the side tables' peak.
-void ReportLong(const char* name, const Bytes& prefix, const Bytes& unit, const Bytes& suffix,
-                SourceFind findIn, double base) {
-  if (Skipped(name) || g_short) return;
+void ReportLongOnce(const char* name, const Bytes& prefix, const Bytes& unit, const Bytes& suffix,
+                    SourceFind findIn, double base) {
   const std::int64_t small = 100'000'000;
   const std::int64_t large = 1'000'000'000;
   std::size_t smallHits = 0;
@@ -208,7 +246,7 @@ void ReportLong(const char* name, const Bytes& prefix, const Bytes& unit, const 
       BestSeconds(2, [&] { smallHits = CountHitsIn(findIn, smallSource, &smallPeak); });
   const double largeTime =
       BestSeconds(1, [&] { largeHits = CountHitsIn(findIn, largeSource, &largePeak); });
-  std::printf("  %-48s 100 MB %7.2fx (%zu hits, %5.1f MiB)  1 GB %8.2fx (%zu hits, %5.1f MiB)"
+  std::printf("  %-56s 100 MB %7.2fx (%zu hits, %5.1f MiB)  1 GB %8.2fx (%zu hits, %5.1f MiB)"
               "  1 GB / 100 MB %5.1f\n",
               name, smallTime / base, smallHits, static_cast<double>(smallPeak) / (1 << 20),
               largeTime / base, largeHits, static_cast<double>(largePeak) / (1 << 20),
@@ -278,6 +316,20 @@ void ReportPlainFiles() {
                 name, t[0] / base, t[0] * 1e3, t[1] / base, t[1] * 1e3, t[2] / base, t[2] * 1e3, t[3] / base,
                 t[3] * 1e3, t[4] / base, t[4] * 1e3, 100 * (t[3] + t[4]) / (t[0] + t[1] + t[2]), hits);
   }
+
+void ReportLong(const char* name, const Bytes& prefix, const Bytes& unit, const Bytes& suffix,
+                SourceFind findIn, double base) {
+  if (Skipped(name) || g_short) return;
+  ReportLongOnce(name, prefix, unit, suffix, findIn, base);
+}
+
+// The same row, strict too.
+void ReportLong(const char* name, const Bytes& prefix, const Bytes& unit, const Bytes& suffix,
+                const Searches& kind, double base) {
+  if (Skipped(name) || g_short) return;
+  ReportLongOnce(name, prefix, unit, suffix, kind.source, base);
+  const std::string strictName = std::string(name) + ", strict";
+  ReportLongOnce(strictName.c_str(), prefix, unit, suffix, kind.strictSource, base);
 }
 
 }  // namespace
@@ -311,18 +363,22 @@ int main(int argc, char** argv) {
   Report("GIF, random bytes with images", mixed, qx::FindGifs, qx::FindGifsIn);
   Report("ICO, random bytes with images", mixed, qx::FindIcons, qx::FindIconsIn);
 
+  Report("BMP, random bytes with images", mixed, kBmp);
+  Report("JPEG, random bytes with images", mixed, kJpeg);
+  Report("PNG, random bytes with images", mixed, kPng);
+
   // Inputs built to make a naive scan quadratic. Each is measured at two sizes:
   // a linear scan keeps the same ratio to the plain pass at both.
   for (std::size_t hostile : {std::min<std::size_t>(size, 4 << 20), std::min<std::size_t>(size, 8 << 20)}) {
   const Bytes pngSignatures =
       Repeat({0x89, 0x50, 0x4E, 0x47, 0x0D, 0x0A, 0x1A, 0x0A}, hostile);
-  Report("PNG, back-to-back signatures", pngSignatures, qx::FindPngs, qx::FindPngsIn);
+  Report("PNG, back-to-back signatures", pngSignatures, kPng);
   const Bytes jpegChain = Repeat({0xFF, 0xC0, 0x00, 0x04, 0xFF, 0xD8}, hostile);
-  Report("JPEG, one segment chain, a start every 6 bytes", jpegChain, qx::FindJpegs, qx::FindJpegsIn);
+  Report("JPEG, one segment chain, a start every 6 bytes", jpegChain, kJpeg);
   const Bytes jpegNoEnd =
       Repeat({0xFF, 0xD8, 0xFF, 0xE0, 0x00, 0x02, 0xFF, 0xDB, 0x00, 0x02, 0xFF, 0xC4, 0x00, 0x02, 0x00},
              hostile);
-  Report("JPEG, valid headers and no end marker", jpegNoEnd, qx::FindJpegs, qx::FindJpegsIn);
+  Report("JPEG, valid headers and no end marker", jpegNoEnd, kJpeg);
   const Bytes bmpHeaders = Repeat({'B', 'M', 0xFF, 0xFF, 0xFF, 0x7F}, hostile);
   Report("BMP, a rejected header every 6 bytes", bmpHeaders, qx::FindBitmaps, qx::FindBitmapsIn);
   Report("GIF, headers hidden in one endless chain", Repeat(kGifHiddenHeader, hostile), qx::FindGifs,
@@ -332,6 +388,18 @@ int main(int argc, char** argv) {
   Report("GIF, hidden headers, a trailer and no image", gifToTrailer, qx::FindGifs, qx::FindGifsIn);
   Report("ICO, directories packed into entries", Repeat(PackedIcons(), hostile), qx::FindIcons,
          qx::FindIconsIn);
+
+  Report("BMP, a rejected header every 6 bytes", bmpHeaders, kBmp);
+  // What only the strict search reads: every candidate with a frame and a
+  // scan header, either in a chain that every start enters or in headers
+  // of its own without an end marker.
+  const Bytes jpegMarkerChain =
+      Repeat({0xFF, 0xC0, 0x00, 0x04, 0xFF, 0xD8, 0xFF, 0xDA, 0x00, 0x04, 0xFF, 0xD8}, hostile);
+  Report("JPEG, SOF and SOS chain, a start every 6 bytes", jpegMarkerChain, kJpeg);
+  const Bytes jpegMarkersNoEnd =
+      Repeat({0xFF, 0xD8, 0xFF, 0xC0, 0x00, 0x02, 0xFF, 0xDA, 0x00, 0x02, 0xFF, 0xC4, 0x00, 0x02, 0x00},
+             hostile);
+  Report("JPEG, SOF and SOS headers and no end marker", jpegMarkersNoEnd, kJpeg);
   }
 
   std::printf("Windowed searches over generated sequences (time as a multiple of a plain pass "
@@ -352,17 +420,23 @@ int main(int argc, char** argv) {
   runsOff.resize(106, 0x00);
   ReportLong("JPEG, a header, then FF D0 to the end",
              {0xFF, 0xD8, 0xFF, 0xE0, 0x00, 0x02, 0xFF, 0xE1, 0x00, 0x02, 0xFF, 0xE2, 0x00, 0x02},
-             {0xFF, 0xD0}, runsOff, qx::FindJpegsIn, longBase);
+             {0xFF, 0xD0}, runsOff, kJpeg, longBase);
   ReportLong("JPEG, FF D8 FF E0 00 04 repeated", {}, {0xFF, 0xD8, 0xFF, 0xE0, 0x00, 0x04}, runsOff,
              qx::FindJpegsIn, longBase);
   ReportLong("JPEG, one segment chain, a start every 6 bytes", {},
-             {0xFF, 0xC0, 0x00, 0x04, 0xFF, 0xD8}, runsOff, qx::FindJpegsIn, longBase);
+             {0xFF, 0xC0, 0x00, 0x04, 0xFF, 0xD8}, runsOff, kJpeg, longBase);
   ReportLong("JPEG, valid headers and no end marker", {},
              {0xFF, 0xD8, 0xFF, 0xE0, 0x00, 0x02, 0xFF, 0xDB, 0x00, 0x02, 0xFF, 0xC4, 0x00, 0x02, 0x00},
-             {}, qx::FindJpegsIn, longBase);
+             {}, kJpeg, longBase);
+  ReportLong("JPEG, SOF and SOS chain, a start every 6 bytes", {},
+             {0xFF, 0xC0, 0x00, 0x04, 0xFF, 0xD8, 0xFF, 0xDA, 0x00, 0x04, 0xFF, 0xD8}, runsOff, kJpeg,
+             longBase);
+  ReportLong("JPEG, SOF and SOS headers and no end marker", {},
+             {0xFF, 0xD8, 0xFF, 0xC0, 0x00, 0x02, 0xFF, 0xDA, 0x00, 0x02, 0xFF, 0xC4, 0x00, 0x02, 0x00},
+             {}, kJpeg, longBase);
   ReportLong("JPEG, valid headers, an end marker at the end", {},
              {0xFF, 0xD8, 0xFF, 0xE0, 0x00, 0x02, 0xFF, 0xDB, 0x00, 0x02, 0xFF, 0xC4, 0x00, 0x02, 0x00},
-             runsOff, qx::FindJpegsIn, longBase);
+             runsOff, kJpeg, longBase);
   ReportLong("BMP, a rejected header every 6 bytes", {}, {'B', 'M', 0xFF, 0xFF, 0xFF, 0x7F}, {},
              qx::FindBitmapsIn, longBase);
   // Random bytes with a period of a little over 8 MiB, so that views fall
@@ -380,6 +454,10 @@ int main(int argc, char** argv) {
 
   ReportScaling(longBase);
   ReportPlainFiles();
+
+  ReportLong("BMP, random bytes", {}, random, {}, kBmp, longBase);
+  ReportLong("JPEG, random bytes", {}, random, {}, kJpeg, longBase);
+  ReportLong("PNG, random bytes", {}, random, {}, kPng, longBase);
 
   // CRC-32: the engine against one table lookup per byte with its own table.
   CCrc crc;

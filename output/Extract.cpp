@@ -6,7 +6,7 @@
 namespace qx {
 namespace {
 
-using SpanSearch = void (*)(const std::uint8_t*, std::int64_t, const HitCallback&);
+using SpanSearch = void (*)(const std::uint8_t*, std::int64_t, const HitCallback&, const ScanLimits&);
 using SourceSearch = void (*)(ByteSource&, const HitCallback&, const ScanLimits&);
 
 void Extract(const SearchInput& input, ImageKind kind, SpanSearch span, SourceSearch windowed,
@@ -15,7 +15,7 @@ void Extract(const SearchInput& input, ImageKind kind, SpanSearch span, SourceSe
     handOn(Image{kind, start, length, input.data != nullptr ? input.data + start : nullptr, {}});
   };
   if (input.data != nullptr) {
-    span(input.data, input.length, hit);
+    span(input.data, input.length, hit, input.limits);
   } else if (input.source != nullptr) {
     windowed(*input.source, hit, input.limits);
   }
@@ -36,7 +36,10 @@ void ExtractPng(const SearchInput& input, const ImageCallback& handOn) {
 }
 
 void ExtractGif(const SearchInput& input, const ImageCallback& handOn) {
-  Extract(input, ImageKind::kGif, &FindGifs, &FindGifsIn, handOn);
+  // GIF has no strict rules: its structure walk is strict already.
+  const SpanSearch span = [](const std::uint8_t* data, std::int64_t length, const HitCallback& onHit,
+                             const ScanLimits&) { FindGifs(data, length, onHit); };
+  Extract(input, ImageKind::kGif, span, &FindGifsIn, handOn);
 }
 
 void ExtractIco(const SearchInput& input, const ImageCallback& handOn) {

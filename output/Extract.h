@@ -14,7 +14,7 @@ namespace qx {
 
 // The bytes a search runs over: a span in memory, or a source read through
 // windows (a file too large to be one span), with the limits of its side
-// tables.
+// tables and whether it is strict (both kinds of input honour that).
 struct SearchInput {
   const std::uint8_t* data = nullptr;  // the span; null: `source`
   std::int64_t length = 0;

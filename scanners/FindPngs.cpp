@@ -49,6 +49,16 @@
 // for checkpoints (64-bit entries, for positions of any size), half for a
 // prefix CRC table over a region that moves on with the scan, its blocks
 // coarser when the region is long.
+//
+// With ScanLimits::strict an IHDR chunk counts as IHDR only when it is valid
+// by the format's definition: its data length is 13 and those 13 bytes lie
+// inside the sequence, width and height are 1 to 2^31 - 1, bit depth and
+// colour type one of the pairs greyscale (0) 1, 2, 4, 8, 16; truecolour (2)
+// 8, 16; indexed (3) 1, 2, 4, 8; greyscale with alpha (4) 8, 16; truecolour
+// with alpha (6) 8, 16; compression method 0, filter method 0, interlace
+// method 0 or 1. Otherwise it is a chunk like any other. That is a property
+// of its position alone, as every other step of a walk is, so the memos stay
+// true; a strict search and an ordinary one never share them.
 
 #include <algorithm>
 #include <cstring>
@@ -73,6 +83,24 @@ constexpr std::int64_t kTail = 50;
 constexpr std::int64_t kChunkOverhead = 12;  // length, type and CRC fields
 
 enum Flags : unsigned { kNone = 0, kIhdr = 1, kIdat = 2, kIend = 4 };
+
+constexpr std::uint32_t kIhdrLength = 13;
+
+// The 13 data bytes of an IHDR chunk, by the rules above.
+bool ValidIhdr(const std::uint8_t* d) {
+  const std::uint32_t width = ReadBe32(d);
+  const std::uint32_t height = ReadBe32(d + 4);
+  const std::uint8_t depth = d[8];
+  const std::uint8_t colour = d[9];
+  if (width == 0 || width > 0x7FFFFFFFu || height == 0 || height > 0x7FFFFFFFu) return false;
+  if (d[10] != 0 || d[11] != 0 || d[12] > 1) return false;
+  switch (colour) {
+    case 0: return depth == 1 || depth == 2 || depth == 4 || depth == 8 || depth == 16;
+    case 3: return depth == 1 || depth == 2 || depth == 4 || depth == 8;
+    case 2: case 4: case 6: return depth == 8 || depth == 16;
+    default: return false;
+  }
+}
 
 unsigned TypeFlag(std::uint32_t type) {
   // The four type bytes exactly; case counts.
@@ -103,8 +131,10 @@ Chunk ChunkAt(std::uint32_t dataLength, std::int64_t length, std::int64_t j) {
   return {dataLength, end, end <= length && dataLength <= 0xFFFFFFFFu - 4};
 }
 
-// How the walker reads: Length(), Be32(pos) for chunk headers, StoredCrc(pos)
-// for the CRC field read little-endian, and Update and Direct for the range
+// How the walker reads: Length(), Be32(pos) for chunk headers, Ihdr(pos, out)
+// for an IHDR's data (13 bytes inside the sequence; in place or copied to
+// out), StoredCrc(pos) for the CRC field read little-endian, and Update and
+// Direct for the range
 // CRCs (Crc32Range.h). Each is made from what the search was given and the
 // length.
 //
@@ -115,6 +145,7 @@ class SpanBytes {
   SpanBytes(const std::uint8_t* const& data, std::int64_t length) : data_(data), length_(length) {}
   std::int64_t Length() const { return length_; }
   std::uint32_t Be32(std::int64_t pos) const { return ReadBe32(data_ + pos); }
+  const std::uint8_t* Ihdr(std::int64_t pos, std::uint8_t*) const { return data_ + pos; }
   std::uint32_t StoredCrc(std::int64_t pos) const { return ReadLe32(data_ + pos); }
   std::uint32_t Update(std::uint32_t reg, std::int64_t from, std::int64_t to) const {
     return Crc32UpdateSliced(reg, data_ + from, static_cast<std::size_t>(to - from));
@@ -142,6 +173,9 @@ class SourceBytes {
       : fields_(source, 1), crcBytes_(source, 2), crcFields_(source, 3) {}
   std::int64_t Length() const { return fields_.Length(); }
   std::uint32_t Be32(std::int64_t pos) { return fields_.Be32(pos); }
+  const std::uint8_t* Ihdr(std::int64_t pos, std::uint8_t* out) {
+    return fields_.Fields(pos, kIhdrLength, out);
+  }
   std::uint32_t StoredCrc(std::int64_t pos) { return crcFields_.Le32(pos); }
   std::uint32_t Update(std::uint32_t reg, std::int64_t from, std::int64_t to) {
     SlotReader& reader =
@@ -203,9 +237,10 @@ class ChunkWalker {
  public:
   // The walker reads through its own Bytes, made from `source`.
   template <class Source>
-  ChunkWalker(Source& source, std::int64_t length, const MemoLimits& limits)
+  ChunkWalker(Source& source, std::int64_t length, const MemoLimits& limits, bool strict)
       : bytes_(source, length),
         length_(length),
+        strict_(strict),
         crc_(bytes_, limits.crcEntries),
         bits_(limits.aheadPages, limits.maxPages),
         checkpoints_(limits.checkpointBytes) {}
@@ -245,7 +280,8 @@ class ChunkWalker {
       }
       const Chunk chunk = ChunkAt(bytes_.Be32(j), length_, j);
       const std::int64_t type = j + 4;
-      const unsigned flag = TypeFlag(bytes_.Be32(type));
+      unsigned flag = TypeFlag(bytes_.Be32(type));
+      if (flag == kIhdr && strict_ && !IhdrHolds(chunk, type + 4)) flag = kNone;
       if (flag == kIhdr) path.lastIhdr = j;
       if (flag == kIdat) path.lastIdat = j;
       ++path.steps;
@@ -288,6 +324,13 @@ class ChunkWalker {
 
  private:
   enum class Ending { kRanOut, kCrcError, kIend, kJoinedDead, kJoinedIend };
+
+  // Strict: whether the IHDR chunk whose data start at `data` is valid.
+  bool IhdrHolds(const Chunk& chunk, std::int64_t data) {
+    if (chunk.dataLength != kIhdrLength || data + kIhdrLength > length_) return false;
+    std::uint8_t scratch[kIhdrLength];
+    return ValidIhdr(bytes_.Ihdr(data, scratch));
+  }
 
   struct Path {
     std::int64_t start = 0;
@@ -386,6 +429,7 @@ class ChunkWalker {
   using Checkpoints = CheckpointTable<Entry>;
   Bytes bytes_;
   std::int64_t length_;
+  bool strict_;
   Crc32RangeCache<Bytes> crc_;
   PositionBits bits_;
   Checkpoints checkpoints_;
@@ -420,11 +464,16 @@ void Scan(Reader& scan, Walker& walker, const HitCallback& onHit) {
 
 }  // namespace
 
-void FindPngs(const std::uint8_t* data, std::int64_t length, const HitCallback& onHit) {
+void FindPngs(const std::uint8_t* data, std::int64_t length, const HitCallback& onHit,
+              const ScanLimits& limits) {
   if (data == nullptr || length <= kTail) return;
   SpanReader scan(data, length);
-  ChunkWalker<SpanBytes, std::uint32_t> walker(data, length, SpanLimits(length));
+  ChunkWalker<SpanBytes, std::uint32_t> walker(data, length, SpanLimits(length), limits.strict);
   Scan(scan, walker, onHit);
+}
+
+void FindPngs(const std::uint8_t* data, std::int64_t length, const HitCallback& onHit) {
+  FindPngs(data, length, onHit, ScanLimits{});
 }
 
 void FindPngsIn(ByteSource& source, const HitCallback& onHit, const ScanLimits& limits) {
@@ -432,7 +481,8 @@ void FindPngsIn(ByteSource& source, const HitCallback& onHit, const ScanLimits& 
   const std::int64_t length = source.Length();
   if (length <= kTail) return;
   SlotReader scan(source, 0);
-  ChunkWalker<SourceBytes, std::uint64_t> walker(source, length, BudgetLimits(limits.memoryBudget));
+  ChunkWalker<SourceBytes, std::uint64_t> walker(source, length, BudgetLimits(limits.memoryBudget),
+                                                 limits.strict);
   Scan(scan, walker, onHit);
   if (limits.peakBytes != nullptr) *limits.peakBytes = walker.PeakBytes();
 }

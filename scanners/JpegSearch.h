@@ -1,8 +1,8 @@
 // The JPEG span search with its tunables: ScanLimits' jpegDirectSteps,
 // jpegAllocateZeroed and peakBytes (its bitmap is sized by the buffer, not by
-// memoryBudget). FindJpegs (Scanners.h) is this search with the defaults;
-// tests use the limits to drive both ways of judging candidates and to
-// starve the search of memory.
+// memoryBudget), and strict. FindJpegs (Scanners.h) is this search; tests
+// use the limits to drive both ways of judging candidates and to starve the
+// search of memory.
 #pragma once
 
 #include <cstdint>

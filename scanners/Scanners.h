@@ -17,6 +17,17 @@ namespace qx {
 
 using HitCallback = std::function<void(std::int64_t start, std::int64_t length)>;
 
+// Each search below also takes the limits of SourceScanners.h, of which a
+// span search reads `strict` (JPEG also its tunables, as FindJpegsWith);
+// without them it is the search with ScanLimits{}.
+struct ScanLimits;
+void FindBitmaps(const std::uint8_t* data, std::int64_t length, const HitCallback& onHit,
+                 const ScanLimits& limits);
+void FindJpegs(const std::uint8_t* data, std::int64_t length, const HitCallback& onHit,
+               const ScanLimits& limits);
+void FindPngs(const std::uint8_t* data, std::int64_t length, const HitCallback& onHit,
+              const ScanLimits& limits);
+
 // Windows bitmaps: "BM", file size > 50 and inside the buffer, pixel offset
 // below the file size, information header of at least 12 bytes inside the
 // buffer. The scan resumes after an accepted bitmap.

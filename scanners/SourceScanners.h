@@ -47,6 +47,11 @@ struct ScanLimits {
   void* (*jpegAllocateZeroed)(std::size_t bytes) = nullptr;
   // When set, receives the most side-table memory the search held at once.
   std::int64_t* peakBytes = nullptr;
+  // -strict: a candidate that passes a search's tests must also be a
+  // plausible image of its kind, or it is rejected like any other (BMP:
+  // header fields; JPEG: a frame header and a scan among the segments;
+  // PNG: a valid IHDR). The rules are at the top of each search's source.
+  bool strict = false;
 };
 
 void FindBitmapsIn(ByteSource& source, const HitCallback& onHit, const ScanLimits& limits = {});

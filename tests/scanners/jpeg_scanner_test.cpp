@@ -15,6 +15,8 @@
 #include "reference_jpeg.h"
 #include "scanners/JpegSearch.h"
 #include "scanners/Scanners.h"
+#include "scanners/SourceScanners.h"
+#include "support/ByteSource.h"
 
 namespace {
 
@@ -675,6 +677,235 @@ TEST(JpegScanner, WithoutMemoryForTheTableResultsStayAndTheTableIsTriedAgain) {
   qx::ScanLimits starved = Logged(-1);
   starved.jpegDirectSteps = 0;
   EXPECT_EQ(FindWith(b, starved), images);
+}
+
+// --- The strict search -----------------------------------------------------
+
+qx::ScanLimits StrictWith(std::int64_t steps) {
+  qx::ScanLimits limits = DirectSteps(steps);
+  limits.strict = true;
+  return limits;
+}
+
+// The strict search as shipped, judged by the table and (small inputs)
+// walked one by one, each also through windows of 64 bytes; all must give
+// the strict reference's hits, which are returned.
+Hits FindStrict(const Bytes& b, bool small = true) {
+  const auto length = static_cast<std::int64_t>(b.size());
+  const Hits expected = qx::testref::FindJpegsReference(b.data(), length, true);
+  EXPECT_EQ(FindWith(b, StrictWith(-1)), expected);
+  EXPECT_EQ(FindWith(b, StrictWith(0)), expected) << "judged by the table";
+  if (small) {
+    EXPECT_EQ(FindWith(b, StrictWith(std::numeric_limits<std::int64_t>::max())), expected)
+        << "walked one by one";
+  }
+  for (const std::int64_t steps : {std::int64_t{-1}, std::int64_t{0}}) {
+    qx::SpanSource source(b.data(), length, 64);
+    Hits windowed;
+    qx::FindJpegsIn(source, [&](std::int64_t s, std::int64_t n) { windowed.emplace_back(s, n); },
+                    StrictWith(steps));
+    EXPECT_EQ(windowed, expected) << "through windows, steps " << steps;
+  }
+  return expected;
+}
+
+// SOI, the segments with these codes (6 bytes each), data, EOI.
+Bytes WithCodes(std::initializer_list<int> codes) {
+  Bytes b{0xFF, 0xD8};
+  for (int code : codes) Append(b, Segment(code, 6));
+  Append(b, {0x12, 0x34, 0x56, 0xFF, 0xD9});
+  return b;
+}
+
+TEST(JpegScannerStrict, EachFrameHeaderCodeAndTheScanHeader) {
+  for (int code = 0xC0; code <= 0xCF; ++code) {
+    SCOPED_TRACE(code);
+    const bool frame = code != 0xC4 && code != 0xC8 && code != 0xCC;
+    const Bytes image = WithCodes({0xE0, code, 0xDA});
+    const Bytes b = Embed(image, 9, 200);
+    EXPECT_EQ(FindChecked(b), (Hits{HitOf(9, image.size())}));  // ordinary: three segments
+    EXPECT_EQ(FindStrict(b), frame ? Hits{HitOf(9, image.size())} : Hits{});
+  }
+  // Neither markers nor other codes stand in for them.
+  for (int code : {0xDB, 0xE0, 0xDD, 0xFE, 0xD8, 0xD9, 0xDE, 0xDF, 0xBF, 0xC8}) {
+    SCOPED_TRACE(code);
+    EXPECT_TRUE(FindStrict(Embed(WithCodes({0xC4, code, 0xDA}), 9, 200)).empty());
+    EXPECT_TRUE(FindStrict(Embed(WithCodes({0xC4, 0xC0, code}), 9, 200)).empty());
+  }
+}
+
+TEST(JpegScannerStrict, BothAmongTheSegmentsTheWalkCrosses) {
+  const auto accepted = [](const Bytes& image) {
+    return FindStrict(Embed(image, 3, 220)) == Hits{HitOf(3, image.size())};
+  };
+  EXPECT_TRUE(accepted(WithCodes({0xDB, 0xC0, 0xC4, 0xDA})));
+  EXPECT_FALSE(accepted(WithCodes({0xDB, 0xC0, 0xC4})));  // no scan
+  EXPECT_FALSE(accepted(WithCodes({0xDB, 0xC4, 0xDA})));  // no frame
+  // Order is not asked; repeats are allowed; standalone markers between.
+  EXPECT_TRUE(accepted(WithCodes({0xDA, 0xDB, 0xC2})));
+  EXPECT_TRUE(accepted(WithCodes({0xC0, 0xC0, 0xDA, 0xDA})));
+  Bytes standalone{0xFF, 0xD8, 0xFF, 0xD0};
+  Append(standalone, Segment(0xC1, 5));
+  Append(standalone, {0xFF, 0x01});
+  Append(standalone, Segment(0xE2, 4));
+  Append(standalone, Segment(0xDA, 4));
+  Append(standalone, {0x00, 0xFF, 0xD9});
+  EXPECT_TRUE(accepted(standalone));
+  // Still three counted segments: a frame and a scan header alone are two.
+  EXPECT_FALSE(accepted(WithCodes({0xC0, 0xDA})));
+  // A frame header after the walk's end (past the entropy-coded data) is
+  // not among them.
+  Bytes late = WithCodes({0xE0, 0xDB, 0xDA});
+  late.resize(late.size() - 2);
+  Append(late, Segment(0xC0, 6));
+  Append(late, {0xFF, 0xD9});
+  EXPECT_FALSE(accepted(late));
+  // Inside a segment's payload they count for nothing.
+  Bytes hidden{0xFF, 0xD8};
+  Append(hidden, {0xFF, 0xE1, 0x00, 0x0A, 0xFF, 0xC0, 0x00, 0x02, 0xFF, 0xDA, 0x00, 0x02});
+  Append(hidden, Segment(0xDB, 4));
+  Append(hidden, Segment(0xC4, 4));
+  Append(hidden, {0x00, 0xFF, 0xD9});
+  EXPECT_FALSE(accepted(hidden));
+}
+
+TEST(JpegScannerStrict, AJoinedWalkTakesTheMarkersFromTheJointOn) {
+  // The candidate at 0 jumps with its APP0 over the one at 6 into the
+  // shared part at 16; the one at 6 crosses a frame header of its own (C0)
+  // before it gets there. The shared part holds the scan header.
+  Bytes b{0xFF, 0xD8, 0xFF, 0xE0, 0x00, 0x0C,                          //
+          0xFF, 0xD8, 0xFF, 0xC0, 0x00, 0x02, 0xFF, 0xC1, 0x00, 0x02,  //
+          0xFF, 0xDA, 0x00, 0x02, 0xFF, 0xDB, 0x00, 0x02, 0x00, 0xFF, 0xD9};
+  b.resize(140);
+  // Ordinary: the first has three segments (E0, DA, DB) and takes all.
+  EXPECT_EQ(FindChecked(b), (Hits{HitOf(0, 27)}));
+  // Strict: the first lacks a frame header; the second has one.
+  EXPECT_EQ(FindStrict(b), (Hits{HitOf(6, 21)}));
+  // With the scan header moved into the second's own part and an APP
+  // segment in the shared one, only the second still has both.
+  b[17] = 0xE1;
+  b[13] = 0xDA;
+  EXPECT_EQ(FindStrict(b), (Hits{HitOf(6, 21)}));
+  // And with the shared part's scan header gone, neither.
+  b[13] = 0xC1;
+  EXPECT_TRUE(FindStrict(b).empty());
+}
+
+TEST(JpegScannerStrict, ARealImageAfterAJunkHeaderIsFound) {
+  const auto files = DataJpegs();
+  ASSERT_FALSE(files.empty());
+  const Bytes image = ReadFile(files.front());
+  // Junk: three segments, no frame or scan header, then bytes up to the real
+  // image, whose end marker would close the junk one.
+  Bytes b{0xFF, 0xD8};
+  Append(b, Segment(0xE0, 8));
+  Append(b, Segment(0xE1, 8));
+  Append(b, Segment(0xFE, 8));
+  Append(b, Filler(31, 0x42));
+  const std::size_t at = b.size();
+  Append(b, image);
+  Append(b, Filler(120, 0x42));
+  EXPECT_EQ(FindChecked(b), (Hits{HitOf(0, at + image.size())}));
+  EXPECT_EQ(FindStrict(b), (Hits{HitOf(at, image.size())}));
+}
+
+TEST(JpegScannerStrict, RealImagesAreKept) {
+  const auto files = DataJpegs();
+  ASSERT_GE(files.size(), 4u);
+  Bytes buffer;
+  Hits expected;
+  for (const auto& f : files) {
+    SCOPED_TRACE(f.string());
+    const Bytes image = ReadFile(f);
+    Append(buffer, Filler(17, 0x33));
+    expected.push_back(HitOf(buffer.size(), image.size()));
+    Append(buffer, image);
+  }
+  Append(buffer, Filler(101, 0x33));
+  EXPECT_EQ(FindStrict(buffer), expected);
+}
+
+TEST(JpegScannerStrict, AgreesWithTheReferenceOnSegmentSoups) {
+  std::mt19937 rng(20240502);
+  std::size_t hits = 0;
+  std::size_t dropped = 0;
+  for (int round = 0; round < 3000; ++round) {
+    const Bytes b = Soup(rng, 90 + rng() % 700);
+    SCOPED_TRACE(round);
+    const Hits strict = FindStrict(b);
+    if (HasFailure()) return;
+    hits += strict.size();
+    dropped += qx::testref::FindJpegsReference(b.data(), static_cast<std::int64_t>(b.size())).size() -
+               std::min(strict.size(), qx::testref::FindJpegsReference(b.data(), static_cast<std::int64_t>(b.size())).size());
+  }
+  EXPECT_GT(hits, 50u);
+  EXPECT_GT(dropped, 50u);
+}
+
+TEST(JpegScannerStrict, LongStepsAcrossLargeBuffersAgreeWithReference) {
+  // Dense FF with frame, scan and other codes, lengths up to 0xFFFF: the
+  // outcomes' markers must survive the ring and its longest steps.
+  std::mt19937 rng(4712);
+  std::size_t hits = 0;
+  for (int round = 0; round < 4; ++round) {
+    Bytes b;
+    const std::size_t size = 200000 + rng() % 150000;
+    auto pick = [&](unsigned n) { return static_cast<int>(rng() % n); };
+    while (b.size() < size) {
+      switch (pick(8)) {
+        case 0: Append(b, {0xFF, 0xD8}); break;
+        case 1: {
+          const int length = pick(3) == 0 ? 0xFFFF - pick(2) : pick(0x10000);
+          Append(b, {0xFF, 0xC0 + pick(0x20), length >> 8, length & 0xFF});
+          break;
+        }
+        case 2: Append(b, {0xFF, 0xDA, 0x00, 2 + pick(8)}); break;
+        case 3:
+          if (pick(40) == 0) Append(b, {0xFF, 0xD9});
+          break;
+        case 4: Append(b, {0xFF, 0xC0 + pick(16), 0x00, 4 + pick(12)}); break;
+        default: b.insert(b.end(), static_cast<std::size_t>(1 + pick(6)), 0xFF);
+      }
+    }
+    Append(b, Filler(120, 0x00));
+    SCOPED_TRACE(round);
+    hits += FindStrict(b).size();
+  }
+  EXPECT_GT(hits, 5u);
+}
+
+TEST(JpegScannerStrict, StartEverySixBytesStaysLinear) {
+  // Half a million candidates into one chain of frame and scan headers that
+  // ends in data and an end marker: the first takes it all, whichever way
+  // the candidates are judged; without the end marker none is taken.
+  const Bytes chain = Repeat({0xFF, 0xD8, 0xFF, 0xC0, 0x00, 0x04, 0xFF, 0xD8, 0xFF, 0xDA, 0x00, 0x04}, 250000);
+  {
+    // Small enough for the reference.
+    Bytes small = Repeat({0xFF, 0xD8, 0xFF, 0xC0, 0x00, 0x04, 0xFF, 0xD8, 0xFF, 0xDA, 0x00, 0x04}, 30);
+    Append(small, {0x00, 0x00, 0x00, 0x00, 0xFF, 0xD9});
+    Append(small, Filler(100, 0x00));
+    EXPECT_EQ(FindStrict(small), (Hits{HitOf(0, 30 * 12 + 6)}));
+  }
+  Bytes ends = chain;
+  // The last step lands two bytes on: the walk ends there, on data.
+  Append(ends, {0x00, 0x00, 0x00, 0x00, 0xFF, 0xD9});
+  const std::size_t imageSize = ends.size();
+  Append(ends, Filler(100, 0x00));
+  for (const std::int64_t steps : {std::int64_t{-1}, std::int64_t{0}}) {
+    EXPECT_EQ(FindWith(ends, StrictWith(steps)), (Hits{HitOf(0, imageSize)}));
+  }
+  Bytes runsOff = chain;
+  Append(runsOff, {0xFF, 0xD9, 0xFF, 0xC0, 0xFF, 0xFF});
+  Append(runsOff, Filler(100, 0x00));
+  EXPECT_TRUE(FindWith(runsOff, StrictWith(0)).empty());
+  // Only frame headers in the chain: every candidate has three segments and
+  // none a scan header, also the one that would take everything.
+  Bytes frames = Repeat({0xFF, 0xC0, 0x00, 0x04, 0xFF, 0xD8}, 500000);
+  Append(frames, {0x00, 0xFF, 0xD9});
+  Append(frames, Filler(100, 0x00));
+  EXPECT_EQ(Find(frames).size(), 1u);
+  EXPECT_TRUE(FindWith(frames, StrictWith(-1)).empty());
+  EXPECT_TRUE(FindWith(frames, StrictWith(0)).empty());
 }
 
 }  // namespace

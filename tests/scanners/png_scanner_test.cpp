@@ -15,6 +15,9 @@
 #include "allocation_control.h"
 #include "reference_scanners.h"
 #include "scanners/Scanners.h"
+#include "scanners/SourceScanners.h"
+#include "support/ByteOrder.h"
+#include "support/ByteSource.h"
 
 namespace {
 
@@ -551,5 +554,193 @@ TEST(PngScannerMemory, RefusedAllocationsAreAskedForAgain) {
   EXPECT_GT(run.granted, 0u);
   EXPECT_EQ(0u, run.throwing);
 }
+
+// --- The strict search -----------------------------------------------------
+
+namespace strict {
+
+qx::ScanLimits Strict() {
+  qx::ScanLimits limits;
+  limits.strict = true;
+  return limits;
+}
+
+// The strict search, checked against the strict reference and the strict
+// windowed search through views of 32 bytes.
+Hits Find(const Bytes& b) {
+  Hits hits;
+  qx::FindPngs(
+      b.data(), Size(b), [&](std::int64_t start, std::int64_t length) { hits.emplace_back(start, length); },
+      Strict());
+  EXPECT_EQ(qx::testref::FindPngsReference(b.data(), Size(b), true), hits);
+  qx::SpanSource source(b.data(), Size(b), 32);
+  Hits windowed;
+  qx::FindPngsIn(source, [&](std::int64_t s, std::int64_t n) { windowed.emplace_back(s, n); }, Strict());
+  EXPECT_EQ(windowed, hits) << "through windows";
+  return hits;
+}
+
+// IHDR data: width, height, bit depth, colour type, compression, filter,
+// interlace.
+Bytes IhdrData(std::uint32_t width, std::uint32_t height, int depth, int colour, int compression = 0,
+               int filter = 0, int interlace = 0) {
+  Bytes d;
+  AppendBe32(d, width);
+  AppendBe32(d, height);
+  for (int v : {depth, colour, compression, filter, interlace}) d.push_back(static_cast<std::uint8_t>(v));
+  return d;
+}
+
+bool Accepted(const Bytes& ihdr) {
+  const Bytes image = Png({Chunk("IHDR", ihdr), Idat(), Iend()});
+  const Hits hits = Find(Cat({Filler(5), image, Filler(50)}));
+  EXPECT_TRUE(hits.empty() || hits == Hits({{5, Size(image)}}));
+  // The ordinary search takes it whatever its fields.
+  EXPECT_EQ(FindFast(Cat({Filler(5), image, Filler(50)})), Hits({{5, Size(image)}}));
+  return !hits.empty();
+}
+
+TEST(PngScannerStrict, WidthAndHeight) {
+  EXPECT_TRUE(Accepted(IhdrData(1, 1, 8, 2)));
+  EXPECT_TRUE(Accepted(IhdrData(0x7FFFFFFFu, 0x7FFFFFFFu, 8, 2)));
+  for (const std::uint32_t bad : {0u, 0x80000000u, 0xFFFFFFFFu}) {
+    EXPECT_FALSE(Accepted(IhdrData(bad, 1, 8, 2))) << bad;
+    EXPECT_FALSE(Accepted(IhdrData(1, bad, 8, 2))) << bad;
+  }
+}
+
+TEST(PngScannerStrict, BitDepthAndColourTypePairs) {
+  const std::pair<int, std::vector<int>> allowed[] = {
+      {0, {1, 2, 4, 8, 16}}, {2, {8, 16}}, {3, {1, 2, 4, 8}}, {4, {8, 16}}, {6, {8, 16}}};
+  for (int colour = 0; colour <= 8; ++colour) {
+    for (int depth : {0, 1, 2, 3, 4, 5, 7, 8, 9, 15, 16, 17, 32, 255}) {
+      bool expected = false;
+      for (const auto& [type, depths] : allowed) {
+        if (type == colour) expected = std::count(depths.begin(), depths.end(), depth) != 0;
+      }
+      EXPECT_EQ(Accepted(IhdrData(3, 2, depth, colour)), expected) << "colour " << colour << " depth " << depth;
+    }
+  }
+}
+
+TEST(PngScannerStrict, MethodsAndInterlace) {
+  EXPECT_TRUE(Accepted(IhdrData(3, 2, 8, 6, 0, 0, 1)));
+  EXPECT_FALSE(Accepted(IhdrData(3, 2, 8, 6, 0, 0, 2)));
+  EXPECT_FALSE(Accepted(IhdrData(3, 2, 8, 6, 1, 0, 0)));
+  EXPECT_FALSE(Accepted(IhdrData(3, 2, 8, 6, 0, 1, 0)));
+  EXPECT_FALSE(Accepted(IhdrData(3, 2, 8, 6, 0xFF, 0, 0)));
+}
+
+TEST(PngScannerStrict, DataLengthThirteenAndInsideTheBytes) {
+  Bytes longer = IhdrData(3, 2, 8, 2);
+  longer.push_back(0);
+  EXPECT_FALSE(Accepted(longer));
+  Bytes shorter = IhdrData(3, 2, 8, 2);
+  shorter.pop_back();
+  EXPECT_FALSE(Accepted(shorter));
+  EXPECT_FALSE(Accepted({}));
+  // An invalid IHDR is just a chunk: a valid one later in the walk counts.
+  const Bytes image = Png({Chunk("IHDR", Pattern(13)), Chunk("IHDR", IhdrData(3, 2, 8, 2)), Idat(), Iend()});
+  EXPECT_EQ(Find(Cat({image, Filler(50)})), Hits({{0, Size(image)}}));
+  // An IHDR whose chunk runs past the end is walked 4 bytes on; its fields
+  // count when all 13 bytes are there. Here it is the last chunk, and its
+  // data begin with the type bytes of the pseudo-chunk that follows: "IEND"
+  // as width, then a height, depth 8, colour 2, methods 0 and interlace 0, 1
+  // or 2. The image ends at that pseudo-chunk's type field.
+  for (const int interlace : {0, 1, 2}) {
+    const Bytes head = Png({Chunk("IDAT", Pattern(60))});
+    Bytes b = Cat({head, Header(13, "IHDR"), Type("IEND"), {0, 0, 0, 9, 8, 2, 0, 0, static_cast<std::uint8_t>(interlace)}});
+    const Hits whole = {{0, Size(head) + 8}};
+    EXPECT_EQ(FindFast(b), whole);
+    EXPECT_EQ(Find(b), interlace <= 1 ? whole : Hits{}) << interlace;
+    // One byte short of its 13: not valid, whatever they hold.
+    b.pop_back();
+    EXPECT_EQ(FindFast(b), whole);
+    EXPECT_TRUE(Find(b).empty());
+  }
+}
+
+TEST(PngScannerStrict, ARealImageInsideARejectedOneIsFound) {
+  const Bytes inner = ReadData("png_palette.png");
+  const Bytes outer = Png({Chunk("IHDR", IhdrData(0, 1, 8, 2)), Chunk("tEXt", inner), Idat(), Iend()});
+  const Bytes b = Cat({Filler(3), outer, Filler(50)});
+  EXPECT_EQ(FindFast(b), Hits({{3, Size(outer)}}));
+  EXPECT_EQ(Find(b), Hits({{3 + 8 + 25 + 8, Size(inner)}}));
+}
+
+TEST(PngScannerStrict, RealImagesAreKept) {
+  Bytes buffer;
+  Hits expected;
+  for (const char* name : {"png_palette.png", "png_adam7.png", "png_rgba_text.png"}) {
+    const Bytes image = ReadData(name);
+    Append(buffer, Filler(13, 0x77));
+    expected.emplace_back(Size(buffer), Size(image));
+    Append(buffer, image);
+  }
+  Append(buffer, Filler(51));
+  EXPECT_EQ(Find(buffer), expected);
+}
+
+// Back-to-back signatures into one chain: the first walk runs 4 bytes at a
+// time into it, and every later one joins that path. Whether the chain's
+// IHDR counts is the same for all of them.
+TEST(PngScannerStrict, WalksIntoOneChainSeeTheSameIhdr) {
+  for (const bool valid : {false, true}) {
+    Bytes b;
+    for (int k = 0; k < 3000; ++k) Append(b, kSignature);
+    Append(b, Chunk("IHDR", valid ? IhdrData(3, 2, 8, 2) : IhdrData(3, 2, 8, 7)));
+    for (int k = 0; k < 30; ++k) Append(b, Idat(k));
+    Append(b, Iend());
+    const std::int64_t end = Size(b);
+    Append(b, Filler(60));
+    EXPECT_EQ(FindFast(b), Hits({{0, end}}));
+    EXPECT_EQ(Find(b), valid ? Hits({{0, end}}) : Hits{}) << valid;
+  }
+}
+
+// A walk that joins the recorded path of a rejected one: the first
+// candidate jumps with a tEXt chunk over the second and its IHDR into a
+// chain of IDAT and IEND, and is rejected without an IHDR; the second walks
+// its own IHDR, then 4 bytes at a time over the tEXt chunk's CRC onto the
+// first one's path. Strict, it is taken only when its IHDR is valid.
+TEST(PngScannerStrict, AJoinedWalkKeepsItsOwnIhdr) {
+  for (const bool valid : {false, true}) {
+    const Bytes second = Cat({kSignature, Chunk("IHDR", valid ? IhdrData(5, 5, 1, 0) : IhdrData(5, 5, 16, 3))});
+    const Bytes text = Chunk("tEXt", Cat({second, {0xFF, 0xFF, 0xFF, 0xFF}}));
+    Bytes chain;
+    for (int k = 0; k < 40; ++k) Append(chain, Idat(k + 1));
+    Append(chain, Iend());
+    Bytes b = Cat({kSignature, text, chain});
+    // The CRC read as a length must not fit, so that the second walk steps over it.
+    ASSERT_GT(qx::ReadBe32(b.data() + 8 + text.size() - 4), b.size());
+    const std::int64_t secondAt = 8 + 8;
+    const Hits taken = {{secondAt, Size(b) - secondAt}};
+    Append(b, Filler(60));
+    EXPECT_EQ(FindFast(b), taken);
+    EXPECT_EQ(Find(b), valid ? taken : Hits{}) << valid;
+  }
+}
+
+TEST(PngScannerStrict, AgreesWithTheReferenceOnRandomStructures) {
+  std::mt19937 rng(20140102);
+  std::size_t hits = 0;
+  std::size_t fourByteRuns = 0;
+  for (int round = 0; round < 600; ++round) {
+    Bytes b = RandomStructure(rng, &fourByteRuns);
+    // Give some IHDR chunks valid fields, with their CRCs mended.
+    for (std::size_t at = 0; at + 25 <= b.size(); ++at) {
+      if (std::memcmp(b.data() + at + 4, "IHDR", 4) != 0 || qx::ReadBe32(b.data() + at) != 13 || rng() % 2) continue;
+      const Bytes fields = IhdrData(1 + rng() % 9, 1 + rng() % 9, rng() % 3 ? 8 : 16, rng() % 2 ? 2 : 6, 0, 0,
+                                    static_cast<int>(rng() % 3));
+      std::copy(fields.begin(), fields.end(), b.begin() + static_cast<std::ptrdiff_t>(at + 8));
+      const std::uint32_t crc = Crc(b.data() + at + 4, 17);
+      for (int k = 0; k < 4; ++k) b[at + 21 + k] = static_cast<std::uint8_t>(crc >> (24 - 8 * k));
+    }
+    hits += Find(b).size();
+  }
+  EXPECT_GT(hits, 50u);
+}
+
+}  // namespace strict
 
 }  // namespace

@@ -2,7 +2,18 @@
 
 namespace qx::testref {
 
-JpegHits FindJpegsReference(const std::uint8_t* data, std::int64_t length) {
+namespace {
+
+bool IsFrameHeader(std::uint8_t code) {
+  for (int sof : {0xC0, 0xC1, 0xC2, 0xC3, 0xC5, 0xC6, 0xC7, 0xC9, 0xCA, 0xCB, 0xCD, 0xCE, 0xCF}) {
+    if (code == sof) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+JpegHits FindJpegsReference(const std::uint8_t* data, std::int64_t length, bool strict) {
   JpegHits hits;
   if (length <= 100) return hits;
   std::int64_t i = 0;
@@ -13,6 +24,8 @@ JpegHits FindJpegsReference(const std::uint8_t* data, std::int64_t length) {
     }
     std::int64_t j = i + 2;
     std::uint32_t segments = 0;
+    bool frame = false;
+    bool scan = false;
     bool rejected = false;
     while (data[j] == 0xFF) {
       if (j + 1 > length - 1) {
@@ -29,13 +42,15 @@ JpegHits FindJpegsReference(const std::uint8_t* data, std::int64_t length) {
         }
         j += 2 + data[j + 2] * 256 + data[j + 3];
         ++segments;
+        frame = frame || IsFrameHeader(code);
+        scan = scan || code == 0xDA;
       }
       if (j >= length) {
         rejected = true;
         break;
       }
     }
-    if (rejected || segments < 3) {
+    if (rejected || segments < 3 || (strict && !(frame && scan))) {
       ++i;
       continue;
     }

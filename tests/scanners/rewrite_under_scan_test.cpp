@@ -98,15 +98,35 @@ void JpegWith(const std::uint8_t* data, std::int64_t length, const qx::HitCallba
   qx::FindJpegsWith(data, length, onHit, limits);
 }
 
+using SpanFind = void (*)(const std::uint8_t*, std::int64_t, const qx::HitCallback&, const qx::ScanLimits&);
+
+// The span search, as shipped or strict (which reads more fields of each
+// candidate).
+template <SpanFind kFind, bool kStrict = false>
+void Span(const std::uint8_t* data, std::int64_t length, const qx::HitCallback& onHit) {
+  qx::ScanLimits limits;
+  limits.strict = kStrict;
+  kFind(data, length, onHit, limits);
+}
+
 // The windowed search over the same buffer through small views, with the
-// default budget or a tiny one.
-template <auto kFindIn, std::int64_t kWindow, std::int64_t kBudget>
+// default budget or a tiny one, as shipped or strict.
+template <auto kFindIn, std::int64_t kWindow, std::int64_t kBudget, bool kStrict = false>
 void Windowed(const std::uint8_t* data, std::int64_t length, const qx::HitCallback& onHit) {
   qx::SpanSource source(data, length, kWindow);
   qx::ScanLimits limits;
   limits.memoryBudget = kBudget;
   limits.jpegDirectSteps = kBudget == 0 ? 0 : -1;
+  limits.strict = kStrict;
   kFindIn(source, onHit, limits);
+}
+
+template <std::int64_t kDirectSteps>
+void StrictJpegWith(const std::uint8_t* data, std::int64_t length, const qx::HitCallback& onHit) {
+  qx::ScanLimits limits;
+  limits.jpegDirectSteps = kDirectSteps;
+  limits.strict = true;
+  qx::FindJpegsWith(data, length, onHit, limits);
 }
 
 TEST(RewriteUnderScan, Png) {
@@ -114,8 +134,9 @@ TEST(RewriteUnderScan, Png) {
   std::vector<std::size_t> hot;
   const Bytes content = qx::testgen::PngContent(rng, 100000, &hot);
   ScanWhileRewritten(content,
-                     {qx::FindPngs, Windowed<qx::FindPngsIn, 4096, qx::kDefaultScanBudget>,
-                      Windowed<qx::FindPngsIn, 100, 0>},
+                     {Span<qx::FindPngs>, Windowed<qx::FindPngsIn, 4096, qx::kDefaultScanBudget>,
+                      Windowed<qx::FindPngsIn, 100, 0>, Span<qx::FindPngs, true>,
+                      Windowed<qx::FindPngsIn, 100, 0, true>},
                      {0x89, 'P', 'N', 'G', 'I', 'H', 'D', 'R', 'E', 'N', 'A', 'T', 0x00, 0xFF, 0x07},
                      hot);
 }
@@ -123,16 +144,19 @@ TEST(RewriteUnderScan, Png) {
 TEST(RewriteUnderScan, Jpeg) {
   std::mt19937 rng(2);
   ScanWhileRewritten(qx::testgen::JpegContent(rng, 300000),
-                     {qx::FindJpegs, JpegWith<0>, JpegWith<INT64_MAX>,
+                     {Span<qx::FindJpegs>, JpegWith<0>, JpegWith<INT64_MAX>,
                       Windowed<qx::FindJpegsIn, 4096, qx::kDefaultScanBudget>,
-                      Windowed<qx::FindJpegsIn, 100, 0>},
+                      Windowed<qx::FindJpegsIn, 100, 0>, StrictJpegWith<0>, StrictJpegWith<INT64_MAX>,
+                      Windowed<qx::FindJpegsIn, 100, 0, true>},
                      {0xFF, 0xD8, 0xD9, 0xD0, 0xC0, 0x00, 0x01, 0x02, 0x04, 0xFF});
 }
 
 TEST(RewriteUnderScan, Bmp) {
   std::mt19937 rng(3);
   ScanWhileRewritten(qx::testgen::BmpContent(rng, 300000),
-                     {qx::FindBitmaps, Windowed<qx::FindBitmapsIn, 100, 0>}, {'B', 'M', 0x00, 0xFF, 0x80, 0x40});
+                     {Span<qx::FindBitmaps>, Windowed<qx::FindBitmapsIn, 100, 0>, Span<qx::FindBitmaps, true>,
+                      Windowed<qx::FindBitmapsIn, 100, 0, true>},
+                     {'B', 'M', 0x00, 0xFF, 0x80, 0x40, 0x01, 0x18, 0x0C, 0x28});
 }
 
 TEST(RewriteUnderScan, Gif) {
@@ -187,6 +211,7 @@ TEST(RewriteUnderScan, WindowedViewsOfChangingBytes) {
     qx::ScanLimits limits;
     limits.memoryBudget = round % 4 == 0 ? 0 : qx::kDefaultScanBudget;
     limits.jpegDirectSteps = round % 2 == 0 ? 0 : -1;
+    limits.strict = round / 3 % 2 == 1;
     std::int64_t previousEnd = 0;
     bool inside = true;
     findIn(source, [&](std::int64_t start, std::int64_t count) {

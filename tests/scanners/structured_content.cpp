@@ -1,6 +1,9 @@
 #include "structured_content.h"
 
+#include <algorithm>
+#include <cstring>
 #include <initializer_list>
+#include <iterator>
 
 namespace qx::testgen {
 
@@ -137,13 +140,268 @@ Bytes BmpContent(std::mt19937& rng, std::size_t size) {
   return b;
 }
 
+namespace {
+
+void PutLe16(Bytes& b, std::uint32_t v) { Put(b, {static_cast<int>(v & 0xFF), static_cast<int>((v >> 8) & 0xFF)}); }
+
+void SetLe32(Bytes& b, std::size_t at, std::uint32_t v) {
+  for (int k = 0; k < 4; ++k) b[at + k] = static_cast<std::uint8_t>(v >> (8 * k));
+}
+
+// A bitmap that passes the strict rules: a header size, compression and bit
+// count the format allows, its colour table and masks, rows that fit.
+Bytes PlausibleBitmap(std::mt19937& rng) {
+  struct Form {
+    std::uint32_t info, compression, bits;
+  };
+  static const Form kForms[] = {
+      {12, 0, 1},  {12, 0, 4},  {12, 0, 8},   {12, 0, 24},  {40, 0, 1},   {40, 0, 8},
+      {40, 0, 16}, {40, 0, 24}, {40, 0, 32},  {40, 1, 8},   {40, 2, 4},   {40, 3, 16},
+      {40, 3, 32}, {40, 6, 32}, {40, 4, 0},   {40, 5, 24},  {52, 3, 16},  {56, 6, 32},
+      {64, 0, 4},  {64, 3, 1},  {64, 4, 24},  {108, 3, 32}, {124, 0, 24}, {124, 5, 0},
+  };
+  const Form form = kForms[rng() % std::size(kForms)];
+  const bool plain = form.compression == 0 || (form.info != 64 && (form.compression == 3 || form.compression == 6));
+  const std::uint32_t width = 1 + rng() % 9;
+  const std::uint32_t height = 1 + rng() % 7;
+  const std::uint32_t masks = form.info == 40 && form.compression == 3 ? 12 : form.info == 40 && form.compression == 6 ? 16 : 0;
+  const std::uint32_t used = form.info != 12 && rng() % 3 == 0 ? rng() % 5 : 0;
+  const std::uint32_t colours = used != 0 ? used : form.bits >= 1 && form.bits <= 8 ? 1u << form.bits : 0;
+  const std::uint32_t table = (form.info == 12 ? 3 : 4) * colours;
+  const std::uint32_t offset = 14 + form.info + masks + table + (rng() % 4 == 0 ? rng() % 9 : 0);
+  const std::uint32_t rows = plain ? (width * form.bits + 31) / 32 * 4 * height : 1 + rng() % 40;
+  const std::uint32_t fileSize = std::max<std::uint32_t>(offset + rows + (rng() % 4 == 0 ? rng() % 9 : 0), 51);
+  Bytes b;
+  Put(b, {'B', 'M'});
+  PutLe32(b, fileSize);
+  PutLe32(b, 0);
+  PutLe32(b, offset);
+  PutLe32(b, form.info);
+  if (form.info == 12) {
+    PutLe16(b, width);
+    PutLe16(b, height);
+    PutLe16(b, 1);
+    PutLe16(b, form.bits);
+  } else {
+    PutLe32(b, width);
+    // Top-down rows where they are plain, now and then.
+    PutLe32(b, plain && rng() % 3 == 0 ? 0u - height : height);
+    PutLe16(b, 1);
+    PutLe16(b, form.bits);
+    PutLe32(b, form.compression);
+    PutLe32(b, rows);
+    PutLe32(b, 2835);
+    PutLe32(b, 2835);
+    PutLe32(b, used);
+    PutLe32(b, 0);
+  }
+  while (b.size() < fileSize) b.push_back(static_cast<std::uint8_t>(rng()));
+  return b;
+}
+
+// The bitmap with one field moved just outside a strict rule (the file
+// header's own tests still pass).
+void BreakOneField(std::mt19937& rng, Bytes& b) {
+  const bool core = b[14] == 12;
+  const std::size_t planes = core ? 22 : 26;
+  const std::size_t bits = core ? 24 : 28;
+  switch (rng() % 8) {
+    case 0: SetLe32(b, 14, b[14] + (rng() % 2 ? 1u : 0u - 1u)); break;  // header size
+    case 1: b[planes] = rng() % 2 ? 0 : 2; break;
+    case 2: b[bits] = static_cast<std::uint8_t>(b[bits] + (rng() % 2 ? 1 : -1)); break;
+    case 3:
+      if (core) {
+        const std::size_t at = 18 + 2 * (rng() % 2);  // width or height zero
+        b[at] = 0;
+        b[at + 1] = 0;
+      } else {
+        SetLe32(b, 18 + 4 * (rng() % 2), 0);
+      }
+      break;
+    case 4: if (!core) b[30] = static_cast<std::uint8_t>(7 + rng() % 3); break;
+    case 5: SetLe32(b, 10, b[10] - 1u - rng() % 3); break;  // offset into the headers
+    case 6: if (!core) SetLe32(b, 18, 0x80000000u | static_cast<std::uint32_t>(rng())); break;  // width < 0
+    default: if (!core) SetLe32(b, 46, 0xFFFF0000u | static_cast<std::uint32_t>(rng())); break;  // colours
+  }
+}
+
+void PutJpegSegment(Bytes& b, int code, int length, std::mt19937& rng) {
+  Put(b, {0xFF, code, length >> 8, length & 0xFF});
+  for (int k = 2; k < length; ++k) b.push_back(static_cast<std::uint8_t>(rng() % 0xFF));
+}
+
+// SOI, a header of segments in which SOF and SOS appear or not (the last
+// segment, when it is a scan header, before the data), data, EOI.
+void PutJpegHeader(Bytes& b, std::mt19937& rng) {
+  static const int kCodes[] = {0xE0, 0xE1, 0xDB, 0xC4, 0xC8, 0xCC, 0xDD, 0xFE, 0xC0, 0xC1,
+                               0xC2, 0xC3, 0xC5, 0xC7, 0xC9, 0xCB, 0xCD, 0xCF, 0xDA};
+  static const int kFrames[] = {0xC0, 0xC1, 0xC2, 0xC3, 0xC5, 0xC6, 0xC7, 0xC9, 0xCA, 0xCB, 0xCD, 0xCE, 0xCF};
+  Put(b, {0xFF, 0xD8});
+  const bool whole = rng() % 2 == 0;
+  for (int k = Count(rng, 4); k > 0; --k) {
+    if (rng() % 6 == 0) Put(b, {0xFF, 0xD0 + static_cast<int>(rng() % 8)});
+    PutJpegSegment(b, kCodes[rng() % std::size(kCodes)], 2 + static_cast<int>(rng() % 8), rng);
+  }
+  if (whole) {
+    PutJpegSegment(b, kFrames[rng() % std::size(kFrames)], 2 + static_cast<int>(rng() % 8), rng);
+    PutJpegSegment(b, 0xC4, 2 + static_cast<int>(rng() % 8), rng);
+    PutJpegSegment(b, 0xDA, 2 + static_cast<int>(rng() % 8), rng);
+  }
+  for (int k = Count(rng, 20); k > 0; --k) b.push_back(static_cast<std::uint8_t>(rng() % 0xFF));
+  if (rng() % 6 != 0) Put(b, {0xFF, 0xD9});
+}
+
+void PutPngChunk(Bytes& b, const char* type, const Bytes& data) {
+  PutBe32(b, static_cast<std::uint32_t>(data.size()));
+  const std::size_t at = b.size();
+  b.insert(b.end(), type, type + 4);
+  b.insert(b.end(), data.begin(), data.end());
+  PutBe32(b, Crc(b.data() + at, data.size() + 4));
+}
+
+// IHDR data that is valid, or with one field just outside the rules.
+Bytes IhdrData(std::mt19937& rng, bool valid) {
+  static const std::uint8_t kPairs[][2] = {{0, 1}, {0, 2}, {0, 4}, {0, 8}, {0, 16}, {2, 8}, {2, 16},
+                                           {3, 1}, {3, 2}, {3, 4}, {3, 8}, {4, 8},  {4, 16}, {6, 8}, {6, 16}};
+  const auto& pair = kPairs[rng() % std::size(kPairs)];
+  Bytes d;
+  PutBe32(d, rng() % 4 == 0 ? 0x7FFFFFFFu : 1 + rng() % 500);
+  PutBe32(d, rng() % 4 == 0 ? 0x7FFFFFFFu : 1 + rng() % 500);
+  Put(d, {pair[1], pair[0], 0, 0, static_cast<int>(rng() % 2)});
+  if (valid) return d;
+  static const std::uint8_t kBadPairs[][2] = {{0, 3}, {0, 32}, {2, 4}, {3, 16}, {4, 4}, {6, 1}, {1, 8}, {5, 8}, {7, 8}};
+  switch (rng() % 6) {
+    case 0: std::memset(d.data() + 4 * (rng() % 2), 0, 4); break;        // zero width or height
+    case 1: d[4 * (rng() % 2)] = 0x80; break;                            // 2^31 or more
+    case 2: {
+      const auto& bad = kBadPairs[rng() % std::size(kBadPairs)];
+      d[8] = bad[1];
+      d[9] = bad[0];
+      break;
+    }
+    case 3: d[10] = 1; break;
+    case 4: d[11] = 1; break;
+    default: d[12] = 2; break;
+  }
+  return d;
+}
+
+void PutPng(Bytes& b, std::mt19937& rng, bool valid) {
+  Put(b, kPngSignature);
+  PutPngChunk(b, "IHDR", IhdrData(rng, valid));
+  Bytes data(static_cast<std::size_t>(rng() % 40));
+  for (auto& v : data) v = static_cast<std::uint8_t>(rng());
+  PutPngChunk(b, "IDAT", data);
+  PutPngChunk(b, "IEND", {});
+}
+
+}  // namespace
+
+Bytes BmpStrictContent(std::mt19937& rng, std::size_t size) {
+  Bytes b;
+  while (b.size() < size) {
+    switch (rng() % 5) {
+      case 0: {
+        const Bytes base = BmpContent(rng, 1 + rng() % 300);
+        b.insert(b.end(), base.begin(), base.end());
+        break;
+      }
+      case 1: {
+        Bytes bad = PlausibleBitmap(rng);
+        BreakOneField(rng, bad);
+        b.insert(b.end(), bad.begin(), bad.end());
+        break;
+      }
+      case 2: {
+        // A rejected bitmap whose bytes hold a plausible one.
+        Bytes outer = PlausibleBitmap(rng);
+        BreakOneField(rng, outer);
+        const Bytes inner = PlausibleBitmap(rng);
+        outer.insert(outer.end(), inner.begin(), inner.end());
+        SetLe32(outer, 2, static_cast<std::uint32_t>(outer.size()));
+        b.insert(b.end(), outer.begin(), outer.end());
+        break;
+      }
+      default: {
+        const Bytes good = PlausibleBitmap(rng);
+        b.insert(b.end(), good.begin(), good.end());
+      }
+    }
+  }
+  return b;
+}
+
+Bytes JpegStrictContent(std::mt19937& rng, std::size_t size) {
+  Bytes b;
+  while (b.size() < size) {
+    switch (rng() % 8) {
+      case 0: {
+        const Bytes base = JpegContent(rng, 1 + rng() % 500);
+        b.insert(b.end(), base.begin(), base.end());
+        break;
+      }
+      case 1:  // a chain of frame and scan headers entered every 6 bytes
+        for (int k = Count(rng, 1000); k > 0; --k) {
+          Put(b, {0xFF, rng() % 2 ? 0xC0 : 0xDA, 0x00, 0x04, 0xFF, 0xD8});
+        }
+        Put(b, {0x00, 0xFF, 0xD9});
+        break;
+      case 2:  // starts whose walks cross a frame header only, the scan header far on
+        for (int k = Count(rng, 300); k > 0; --k) Put(b, {0xFF, 0xD8, 0xFF, 0xC2, 0x00, 0x04});
+        for (int k = Count(rng, 300); k > 0; --k) Put(b, {0xFF, 0xD0});
+        Put(b, {0xFF, 0xDA, 0x00, 0x02, 0x11});
+        if (rng() % 2) Put(b, {0xFF, 0xD9});
+        break;
+      default:
+        PutJpegHeader(b, rng);
+    }
+  }
+  return b;
+}
+
+Bytes PngStrictContent(std::mt19937& rng, std::size_t size) {
+  Bytes b;
+  while (b.size() < size) {
+    switch (rng() % 5) {
+      case 0: {
+        const Bytes base = PngContent(rng, 1 + rng() % 2000);
+        b.insert(b.end(), base.begin(), base.end());
+        break;
+      }
+      case 1: {
+        // Signatures into one chain holding an IHDR, valid or not: every
+        // walk after the first joins the first one's path.
+        for (int k = Count(rng, 100); k > 0; --k) Put(b, kPngSignature);
+        PutPngChunk(b, "tEXt", Bytes(static_cast<std::size_t>(rng() % 20), 0x41));
+        PutPngChunk(b, "IHDR", IhdrData(rng, rng() % 2 == 0));
+        for (int k = Count(rng, 20); k > 0; --k) PutChunk(b, "IDAT", rng() % 30);
+        PutChunk(b, "IEND", 0);
+        break;
+      }
+      case 2: {
+        // A rejected image whose ancillary chunk holds a valid one.
+        Bytes inner;
+        PutPng(inner, rng, true);
+        Put(b, kPngSignature);
+        PutPngChunk(b, "IHDR", IhdrData(rng, false));
+        PutPngChunk(b, "tEXt", inner);
+        PutChunk(b, "IDAT", 10);
+        PutChunk(b, "IEND", 0);
+        break;
+      }
+      default:
+        PutPng(b, rng, rng() % 2 == 0);
+    }
+  }
+  return b;
+}
+
 }  // namespace qx::testgen
 
 namespace qx::testgen {
 
 namespace {
 
-void PutLe16(Bytes& b, unsigned v) { Put(b, {static_cast<int>(v & 0xFF), static_cast<int>((v >> 8) & 0xFF)}); }
 void PutLe32At(Bytes& b, std::size_t at, std::uint32_t v) {
   for (int k = 0; k < 4; ++k) b[at + k] = static_cast<std::uint8_t>(v >> (8 * k));
 }

@@ -26,4 +26,12 @@ Bytes GifContent(std::mt19937& rng, std::size_t size);
 // and of directory heads, random bytes.
 Bytes IconContent(std::mt19937& rng, std::size_t size);
 
+// For the strict searches: the kind's content above, interleaved with
+// images that pass the strict rules and copies of them with one field just
+// outside a rule (so that each rule decides), and rejected images holding a
+// plausible one.
+Bytes BmpStrictContent(std::mt19937& rng, std::size_t size);
+Bytes JpegStrictContent(std::mt19937& rng, std::size_t size);
+Bytes PngStrictContent(std::mt19937& rng, std::size_t size);
+
 }  // namespace qx::testgen

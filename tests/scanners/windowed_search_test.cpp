@@ -3,9 +3,11 @@
 // length: checked on seeded random and structured buffers through tiny
 // windows (views as separate exact-size copies for part of them), with
 // budgets small enough to make the memos coarse, and on a sparse sequence of
-// more than 4 GiB.
+// more than 4 GiB. The strict searches likewise, against the strict
+// references, on content that puts each strict rule to work.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <fstream>
@@ -32,21 +34,53 @@ using Hits = std::vector<std::pair<std::int64_t, std::int64_t>>;
 using SpanSearch = void (*)(const std::uint8_t*, std::int64_t, const qx::HitCallback&);
 using SourceSearch = void (*)(qx::ByteSource&, const qx::HitCallback&, const qx::ScanLimits&);
 using Reference = std::function<Hits(const std::uint8_t*, std::int64_t)>;
+using LimitedSpanSearch = void (*)(const std::uint8_t*, std::int64_t, const qx::HitCallback&,
+                                   const qx::ScanLimits&);
+using StrictReference = Hits (*)(const std::uint8_t*, std::int64_t, bool);
+using Generator = qx::testgen::Bytes (*)(std::mt19937&, std::size_t);
 
 struct Kind {
   const char* name;
   SpanSearch span;
   SourceSearch windowed;
   Reference reference;
+  // The same search taking limits, for the strict one; kinds without
+  // strict rules leave these null and are passed over by the strict tests.
+  LimitedSpanSearch limitedSpan;
+  StrictReference strictReference;
+  Generator strictContent;
 };
 
 const Kind kKinds[] = {
-    {"bmp", qx::FindBitmaps, qx::FindBitmapsIn, qx::testref::FindBitmapsReference},
-    {"jpeg", qx::FindJpegs, qx::FindJpegsIn, qx::testref::FindJpegsReference},
-    {"png", qx::FindPngs, qx::FindPngsIn, qx::testref::FindPngsReference},
-    {"gif", qx::FindGifs, qx::FindGifsIn, qx::testref::FindGifsReference},
-    {"icon", qx::FindIcons, qx::FindIconsIn, qx::testref::FindIconsReference},
+    {"bmp", qx::FindBitmaps, qx::FindBitmapsIn,
+     [](const std::uint8_t* d, std::int64_t n) { return qx::testref::FindBitmapsReference(d, n); },
+     qx::FindBitmaps, qx::testref::FindBitmapsReference, qx::testgen::BmpStrictContent},
+    {"jpeg", qx::FindJpegs, qx::FindJpegsIn,
+     [](const std::uint8_t* d, std::int64_t n) { return qx::testref::FindJpegsReference(d, n); },
+     qx::FindJpegs, qx::testref::FindJpegsReference, qx::testgen::JpegStrictContent},
+    {"png", qx::FindPngs, qx::FindPngsIn,
+     [](const std::uint8_t* d, std::int64_t n) { return qx::testref::FindPngsReference(d, n); },
+     qx::FindPngs, qx::testref::FindPngsReference, qx::testgen::PngStrictContent},
+    {"gif", qx::FindGifs, qx::FindGifsIn, qx::testref::FindGifsReference, nullptr, nullptr, nullptr},
+    {"icon", qx::FindIcons, qx::FindIconsIn, qx::testref::FindIconsReference, nullptr, nullptr, nullptr},
 };
+
+qx::ScanLimits Strict() {
+  qx::ScanLimits limits;
+  limits.strict = true;
+  return limits;
+}
+
+Hits SpanHits(const Kind& kind, const Bytes& b);
+
+// A kind without strict rules searches strictly as it always does.
+Hits StrictSpanHits(const Kind& kind, const Bytes& b) {
+  if (kind.limitedSpan == nullptr) return SpanHits(kind, b);
+  Hits hits;
+  kind.limitedSpan(b.data(), static_cast<std::int64_t>(b.size()),
+                   [&](std::int64_t s, std::int64_t n) { hits.emplace_back(s, n); }, Strict());
+  return hits;
+}
 
 Hits SpanHits(const Kind& kind, const Bytes& b) {
   Hits hits;
@@ -192,6 +226,59 @@ TEST(WindowedSearch, RefusedAllocationsChangeNoResult) {
   }
 }
 
+// The strict searches: span, windowed and reference agree on content where
+// each strict rule decides, through the same tiny windows.
+TEST(WindowedSearch, StrictSameHitsAsSpanAndReferenceThroughTinyWindows) {
+  for (const Kind& kind : kKinds) {
+    if (kind.strictContent == nullptr) continue;
+    SCOPED_TRACE(kind.name);
+    std::mt19937 rng(20261208);
+    std::size_t hits = 0;
+    std::size_t dropped = 0;
+    for (int round = 0; round < 150; ++round) {
+      const std::size_t size = rng() % 6000;
+      Bytes b = kind.strictContent(rng, size);
+      b.resize(size);
+      const auto length = static_cast<std::int64_t>(b.size());
+      const Hits expected = StrictSpanHits(kind, b);
+      ASSERT_EQ(kind.strictReference(b.data(), length, true), expected) << round;
+      const std::int64_t window = kWindows[round % std::size(kWindows)];
+      qx::SpanSource span(b.data(), length, window);
+      ASSERT_EQ(SourceHits(kind, span, Strict()), expected) << round << " window " << window;
+      qx::testsrc::CopyingSource copies(b.data(), length, window, round);
+      ASSERT_EQ(SourceHits(kind, copies, Strict()), expected) << round << " copied window " << window;
+      hits += expected.size();
+      const Hits ordinary = SpanHits(kind, b);
+      for (const auto& hit : ordinary) dropped += std::count(expected.begin(), expected.end(), hit) == 0 ? 1 : 0;
+    }
+    // Images pass, and candidates the ordinary search takes are dropped.
+    EXPECT_GT(hits, 100u);
+    EXPECT_GT(dropped, 100u);
+  }
+}
+
+TEST(WindowedSearch, StrictSameHitsAsSpanWithAnyBudget) {
+  const std::int64_t budgets[] = {0, 300 << 10, qx::kDefaultScanBudget};
+  for (const Kind& kind : kKinds) {
+    if (kind.strictContent == nullptr) continue;
+    SCOPED_TRACE(kind.name);
+    std::mt19937 rng(78);
+    for (int round = 0; round < 4; ++round) {
+      const Bytes b = kind.strictContent(rng, 1000000 + rng() % 1000000);
+      const auto length = static_cast<std::int64_t>(b.size());
+      const Hits expected = StrictSpanHits(kind, b);
+      EXPECT_GT(expected.size(), 100u);
+      for (const std::int64_t budget : budgets) {
+        qx::ScanLimits limits = Strict();
+        limits.memoryBudget = budget;
+        limits.jpegDirectSteps = round % 2 == 0 ? 0 : -1;
+        qx::SpanSource span(b.data(), length, round % 2 == 0 ? 4096 : 65536 + 7);
+        ASSERT_EQ(SourceHits(kind, span, limits), expected) << round << " budget " << budget;
+      }
+    }
+  }
+}
+
 Bytes ReadData(const std::string& name) {
   std::ifstream in(std::string(QX_TEST_DATA_DIR) + "/" + name, std::ios::binary);
   EXPECT_TRUE(in.good()) << name;
@@ -217,6 +304,9 @@ TEST(WindowedSearch, RealImagesAcrossViewBoundaries) {
       ASSERT_EQ(SpanHits(*kind, b), expected);
       qx::testsrc::CopyingSource copies(b.data(), static_cast<std::int64_t>(b.size()), 64, 5);
       ASSERT_EQ(SourceHits(*kind, copies), expected) << at;
+      ASSERT_EQ(StrictSpanHits(*kind, b), expected) << "strict " << at;
+      qx::testsrc::CopyingSource strictCopies(b.data(), static_cast<std::int64_t>(b.size()), 64, 6);
+      ASSERT_EQ(SourceHits(*kind, strictCopies, Strict()), expected) << "strict " << at;
     }
   }
 }
