@@ -12,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "common/TestBytes.h"
 #include "allocation_control.h"
 #include "reference_scanners.h"
 #include "scanners/Scanners.h"
@@ -39,14 +40,7 @@ Hits Find(const Bytes& b) {
 }
 
 // The standard CRC-32, bit by bit.
-std::uint32_t Crc(const std::uint8_t* p, std::size_t n) {
-  std::uint32_t crc = 0xFFFFFFFFu;
-  for (std::size_t k = 0; k < n; ++k) {
-    crc ^= p[k];
-    for (int bit = 0; bit < 8; ++bit) crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
-  }
-  return ~crc;
-}
+std::uint32_t Crc(const std::uint8_t* p, std::size_t n) { return qx::testbytes::BitwiseCrc32(p, n); }
 
 void AppendBe32(Bytes& b, std::uint32_t v) {
   for (int shift = 24; shift >= 0; shift -= 8) b.push_back(static_cast<std::uint8_t>(v >> shift));

@@ -1,3 +1,4 @@
+#include "common/TestBytes.h"
 #include "structured_content.h"
 
 #include <algorithm>
@@ -23,14 +24,7 @@ void PutLe32(Bytes& b, std::uint32_t v) {
           static_cast<int>((v >> 16) & 0xFF), static_cast<int>(v >> 24)});
 }
 
-std::uint32_t Crc(const std::uint8_t* p, std::size_t n) {
-  std::uint32_t crc = 0xFFFFFFFFu;
-  for (std::size_t k = 0; k < n; ++k) {
-    crc ^= p[k];
-    for (int bit = 0; bit < 8; ++bit) crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
-  }
-  return ~crc;
-}
+std::uint32_t Crc(const std::uint8_t* p, std::size_t n) { return qx::testbytes::BitwiseCrc32(p, n); }
 
 void PutChunk(Bytes& b, const char* type, std::size_t size) {
   PutBe32(b, static_cast<std::uint32_t>(size));

@@ -18,6 +18,7 @@
 #include <utility>
 #include <vector>
 
+#include "common/TestBytes.h"
 #include "allocation_control.h"
 #include "reference_jpeg.h"
 #include "reference_scanners.h"
@@ -315,14 +316,7 @@ void PutBe32(std::uint8_t* p, std::uint32_t v) {
   for (int k = 0; k < 4; ++k) p[k] = static_cast<std::uint8_t>(v >> (24 - 8 * k));
 }
 
-std::uint32_t Crc(const std::uint8_t* p, std::size_t n) {
-  std::uint32_t crc = 0xFFFFFFFFu;
-  for (std::size_t k = 0; k < n; ++k) {
-    crc ^= p[k];
-    for (int bit = 0; bit < 8; ++bit) crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
-  }
-  return ~crc;
-}
+std::uint32_t Crc(const std::uint8_t* p, std::size_t n) { return qx::testbytes::BitwiseCrc32(p, n); }
 
 Bytes PngChunk(const char* type, std::size_t size) {
   Bytes c(12 + size);
