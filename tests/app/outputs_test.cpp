@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/TempDir.h"
 #include "common/TestBytes.h"
 #include "output/Kinds.h"
 #include "output/OutputNames.h"
@@ -27,25 +28,7 @@ namespace {
 namespace fs = std::filesystem;
 using qx::Image;
 
-class TempDir {
- public:
-  TempDir() {
-    std::random_device seed;
-    path_ = fs::temp_directory_path() / ("qx-app-" + std::to_string(seed()) + std::to_string(seed()));
-    fs::create_directories(path_);
-    path_ = fs::canonical(path_);
-  }
-  ~TempDir() {
-    std::error_code ignored;
-    fs::remove_all(path_, ignored);
-  }
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  const fs::path& path() const { return path_; }
-
- private:
-  fs::path path_;
-};
+using qx::testbytes::TempDir;
 
 using qx::testbytes::Bitmap;
 

@@ -19,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/TempDir.h"
 #include "app/Road.h"
 #include "platform/platform.h"
 #include "platform/testing_fs.h"
@@ -29,24 +30,7 @@ namespace fs = std::filesystem;
 using qx::Image;
 using qx::ImageKind;
 
-class TempDir {
- public:
-  TempDir() {
-    std::random_device seed;
-    path_ = fs::temp_directory_path() / ("qx-road-" + std::to_string(seed()) + std::to_string(seed()));
-    fs::create_directories(path_);
-  }
-  ~TempDir() {
-    std::error_code ignored;
-    fs::remove_all(path_, ignored);
-  }
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  const fs::path& path() const { return path_; }
-
- private:
-  fs::path path_;
-};
+using qx::testbytes::TempDir;
 
 // The test's searches find "<k" followed by a length byte n: an image of n
 // bytes from the '<', of kind k (a, b or c). Each may be slowed down; the

@@ -1,5 +1,7 @@
 #include "CliFixture.h"
 
+#include <zlib.h>
+
 #include "common/TestBytes.h"
 
 #include <chrono>
@@ -43,6 +45,20 @@ void RestoreAccess(const fs::path& root) {
 std::string Bitmap(std::uint32_t size, char fill) { return testbytes::Bitmap(size, fill); }
 
 std::string Filler(std::size_t count) { return std::string(count, '.'); }
+
+std::string Gzip(const std::string& bytes) {
+  z_stream z{};
+  EXPECT_EQ(deflateInit2(&z, 9, Z_DEFLATED, 16 + 15, 9, Z_DEFAULT_STRATEGY), Z_OK);
+  std::string out(deflateBound(&z, static_cast<uLong>(bytes.size())), '\0');
+  z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(bytes.data()));
+  z.avail_in = static_cast<uInt>(bytes.size());
+  z.next_out = reinterpret_cast<Bytef*>(out.data());
+  z.avail_out = static_cast<uInt>(out.size());
+  EXPECT_EQ(deflate(&z, Z_FINISH), Z_STREAM_END);
+  out.resize(z.total_out);
+  deflateEnd(&z);
+  return out;
+}
 
 void CliTest::SetUp() {
   const fs::path root = fs::temp_directory_path() / UniqueName();

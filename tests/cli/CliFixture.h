@@ -25,6 +25,9 @@ std::string Bitmap(std::uint32_t size, char fill);
 // Bytes that hold no signature of any kind.
 std::string Filler(std::size_t count);
 
+// A gzip member of `bytes`, compressed by zlib.
+std::string Gzip(const std::string& bytes);
+
 // Relative path (with '/') -> content of every regular file below a root.
 using FileMap = std::map<std::string, std::string>;
 

@@ -20,19 +20,6 @@ std::string Data(const char* name) {
 }
 
 // A gzip member of `bytes`.
-std::string Gzip(const std::string& bytes) {
-  z_stream z{};
-  EXPECT_EQ(deflateInit2(&z, 9, Z_DEFLATED, 16 + 15, 9, Z_DEFAULT_STRATEGY), Z_OK);
-  std::string out(deflateBound(&z, static_cast<uLong>(bytes.size())), '\0');
-  z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(bytes.data()));
-  z.avail_in = static_cast<uInt>(bytes.size());
-  z.next_out = reinterpret_cast<Bytef*>(out.data());
-  z.avail_out = static_cast<uInt>(out.size());
-  EXPECT_EQ(deflate(&z, Z_FINISH), Z_STREAM_END);
-  out.resize(z.total_out);
-  deflateEnd(&z);
-  return out;
-}
 
 // A gzip member of `count` zero bytes, made a block at a time.
 std::string GzipOfZeros(long long count) {
