@@ -98,5 +98,25 @@ TEST_F(ResourcesTest, TheReportNamesEachPicturesResource) {
   EXPECT_NE(report.find("\"resource\":{\"type\":14,\"id\":20,\"language\":1033}"), std::string::npos);
 }
 
+TEST_F(ResourcesTest, APictureFoundAsAFileAndAsAResourceIsWrittenOnceWithDedup) {
+  // The icon file windres compiled in, lying raw in one file, and rebuilt
+  // from the program's group in another: the same bytes by two roads.
+  const std::string icon = Data("pictures/app.ico");
+  WriteOld(Root() / "a.bin", Filler(9) + icon);
+  WriteOld(Root() / "p.dll", Data("pictures64.dll"));
+  const auto result =
+      Run({"-extract=ICO", "-resources", "-dedup", "-verbosity=1", "-report=r.jsonl", "a.bin", "p.dll"});
+  EXPECT_EQ(result.exitCode, 0);
+  EXPECT_TRUE(ReadAll(Root() / "a_000.ico") == icon);
+  const std::string report = ReadAll(Root() / "r.jsonl");
+  EXPECT_NE(report.find("\"output\":null"), std::string::npos);
+  EXPECT_NE(report.find("\"duplicate_of\":\"" + At("a_000.ico") + "\""), std::string::npos);
+  // Of the program's three groups (small.ico twice, in two languages, and
+  // app.ico) one is written; its number is the first.
+  EXPECT_TRUE(ReadAll(Root() / "p_000.ico") == Data("pictures/small.ico"));
+  EXPECT_FALSE(fs::exists(Root() / "p_001.ico"));
+  EXPECT_NE(report.find("\"duplicates\":2,"), std::string::npos);
+}
+
 }  // namespace
 }  // namespace qx::cli
