@@ -42,6 +42,15 @@ class CliTest : public ::testing::Test {
   std::string At(const std::string& relative) const {
     return Utf8((root_ / Utf8Path(relative)).make_preferred());
   }
+  // A path as a report's JSON string holds it: Windows' separators escaped.
+  std::string JsonAt(const std::string& relative) const {
+    std::string out;
+    for (const char c : At(relative)) {
+      if (c == '\\' || c == '"') out += '\\';
+      out += c;
+    }
+    return out;
+  }
   // The separator the tool writes when it composes a path.
   static std::string Sep() { return std::string(1, static_cast<char>(plat::kSeparator)); }
 

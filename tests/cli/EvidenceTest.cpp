@@ -3,6 +3,7 @@
 // followed), a report checked field by field against the outputs and the
 // sources by a real parser, a killed run's report still whole,
 // de-duplication across files and kinds, and a run that only lists.
+#include <algorithm>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -79,17 +80,23 @@ class EvidenceTest : public CliTest {
     png_ = Data("png_palette.png");
   }
 
+  // Under Wine the Unix interpreter would be handed the report's Windows
+  // paths, which name nothing on its side: there the report is checked by
+  // its text alone.
   static bool HavePython() {
-    return fs::exists("/usr/bin/python3");
+    return !plat::kHasDrives && fs::exists("/usr/bin/python3");
   }
   plat::testing::ChildResult Python(const char* script, const std::vector<std::string>& args) const {
     std::vector<std::string> argv{"/usr/bin/python3", "-c", script};
     argv.insert(argv.end(), args.begin(), args.end());
     return plat::testing::RunProgram(argv, Root().string());
   }
-  // The mirrored form of a directory under `out`: out/<dir without its />.
+  // The mirrored form of a directory under `out`: out/<dir without its />,
+  // or out\<drive letter>\<dir> where there are drives.
   std::string Under(const std::string& out, const std::string& relative) const {
-    return out + Sep() + At(relative).substr(1);
+    const std::string absolute = At(relative);
+    if (plat::kHasDrives) return out + Sep() + absolute.substr(0, 1) + absolute.substr(2);
+    return out + Sep() + absolute.substr(1);
   }
 
   std::string jpeg_;
@@ -121,6 +128,22 @@ TEST_F(EvidenceTest, AReadOnlyTreeGetsItsOutputsUnderTheDirectoryAndNothingElse)
                                                   {mirror + "Other/x_000.png", png_}}));
 }
 
+TEST_F(EvidenceTest, TwoSourcesOfOneNameAreMirroredApart) {
+  WriteOld(Root() / "Tree/x.bin", Bitmap(60, 'x'));
+  WriteOld(Root() / "Tree/Other/x.bin", Filler(3) + Bitmap(61, 'y'));
+  const FileMap before = Snapshot();
+  const auto result = Run({"-extract=BMP", "-out=Out", "Tree/x.bin", At("Tree/Other/x.bin")});
+  EXPECT_EQ(result.exitCode, 0) << result.err;
+  const std::string first = Under("Out", "Tree") + Sep() + "x_000.bmp";
+  const std::string second = Under("Out", "Tree/Other") + Sep() + "x_000.bmp";
+  EXPECT_EQ(result.out, "Tree/x.bin\n  " + first + "\n" + At("Tree/Other/x.bin") + "\n  " + second + "\n");
+  auto key = [](std::string path) {
+    std::replace(path.begin(), path.end(), '\\', '/');
+    return path;
+  };
+  EXPECT_EQ(Written(before, Snapshot()), (FileMap{{key(first), Bitmap(60, 'x')}, {key(second), Bitmap(61, 'y')}}));
+}
+
 TEST_F(EvidenceTest, ALinkPlantedBelowTheDirectoryIsNeverFollowed) {
   if (plat::kHasDrives) GTEST_SKIP() << "links are made on POSIX";
   WriteOld(Root() / "Tree/x.bin", Bitmap(60, 'x'));
@@ -142,7 +165,6 @@ TEST_F(EvidenceTest, ALinkPlantedBelowTheDirectoryIsNeverFollowed) {
 }
 
 TEST_F(EvidenceTest, TheReportTellsEachImageAsItsOutputAndItsSourceHoldIt) {
-  if (!HavePython()) GTEST_SKIP() << "python3 checks the report";
   WriteOld(Root() / "Tree/a.bin", Filler(11) + jpeg_ + Filler(5) + Bitmap(70, 'a') + png_);
   WriteOld(Root() / "Tree/doc.docx", Data("document.docx"));
   WriteOld(Root() / "Tree/images.tar.gz", Data("images.tar.gz"));
@@ -153,6 +175,7 @@ TEST_F(EvidenceTest, TheReportTellsEachImageAsItsOutputAndItsSourceHoldIt) {
   for (const char* threads : {"-threads=1", "-threads=3"}) {
     const auto result = Run({"-extract=ALL", "-unpack", "-subdirs", threads, "-report=r.jsonl", "Tree"});
     EXPECT_EQ(result.exitCode, 0);
+    if (!HavePython()) continue;
     const auto checked = Python(kCheckJsonLines, {"r.jsonl"});
     EXPECT_EQ(checked.exitCode, 0) << checked.err;
     EXPECT_EQ(checked.out.rfind("images ", 0), 0u) << checked.out;
@@ -167,6 +190,7 @@ TEST_F(EvidenceTest, TheReportTellsEachImageAsItsOutputAndItsSourceHoldIt) {
   }
   // The DFXML form, parsed by a real XML parser.
   EXPECT_EQ(Run({"-extract=ALL", "-unpack", "-subdirs", "-report=r.xml", "Tree"}).exitCode, 0);
+  if (!HavePython()) return;
   const auto xml = Python(kCheckDfxml, {"r.xml"});
   EXPECT_EQ(xml.exitCode, 0) << xml.err;
   EXPECT_EQ(xml.out.rfind("fileobjects ", 0), 0u);
@@ -220,7 +244,7 @@ TEST_F(EvidenceTest, AnImageSeenBeforeIsNotWrittenAgainAcrossFilesAndKinds) {
   EXPECT_EQ(written, (FileMap{{"a_000.bmp", bitmap}, {"a_000.jpg", jpeg_}, {"b_000.bmp", Bitmap(91, 'e')}}));
   const std::string report = ReadAll(Root() / "r.jsonl");
   EXPECT_NE(report.find("\"output\":null"), std::string::npos);
-  EXPECT_NE(report.find("\"duplicate_of\":\"" + At("a_000.bmp") + "\""), std::string::npos);
+  EXPECT_NE(report.find("\"duplicate_of\":\"" + JsonAt("a_000.bmp") + "\""), std::string::npos);
   EXPECT_NE(report.find("\"duplicates\":2,"), std::string::npos);
   if (HavePython()) {
     const auto checked = Python(kCheckJsonLines, {"r.jsonl"});

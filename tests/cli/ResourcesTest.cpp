@@ -93,7 +93,7 @@ TEST_F(ResourcesTest, TheReportNamesEachPicturesResource) {
   const auto result = Run({"-extract=ALL", "-resources", "-verbosity=1", "-report=r.jsonl", "p.dll"});
   EXPECT_EQ(result.exitCode, 0);
   const std::string report = ReadAll(Root() / "r.jsonl");
-  EXPECT_NE(report.find("\"kind\":\"bmp\",\"output\":\"" + At("p_000.bmp") + "\""), std::string::npos) << report;
+  EXPECT_NE(report.find("\"kind\":\"bmp\",\"output\":\"" + JsonAt("p_000.bmp") + "\""), std::string::npos) << report;
   EXPECT_NE(report.find("\"resource\":{\"type\":2,\"name\":\"CORE\",\"language\":1031}"), std::string::npos);
   EXPECT_NE(report.find("\"resource\":{\"type\":14,\"id\":20,\"language\":1033}"), std::string::npos);
 }
@@ -110,7 +110,7 @@ TEST_F(ResourcesTest, APictureFoundAsAFileAndAsAResourceIsWrittenOnceWithDedup) 
   EXPECT_TRUE(ReadAll(Root() / "a_000.ico") == icon);
   const std::string report = ReadAll(Root() / "r.jsonl");
   EXPECT_NE(report.find("\"output\":null"), std::string::npos);
-  EXPECT_NE(report.find("\"duplicate_of\":\"" + At("a_000.ico") + "\""), std::string::npos);
+  EXPECT_NE(report.find("\"duplicate_of\":\"" + JsonAt("a_000.ico") + "\""), std::string::npos);
   // Of the program's three groups (small.ico twice, in two languages, and
   // app.ico) one is written; its number is the first.
   EXPECT_TRUE(ReadAll(Root() / "p_000.ico") == Data("pictures/small.ico"));
