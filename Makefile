@@ -1,7 +1,7 @@
 # Set-up and everyday commands. `make run` builds the tool and runs it on the
 # bundled sample; `make test` builds and runs every test (a plain build, a
 # build with AddressSanitizer and UndefinedBehaviorSanitizer, and a clang
-# build that also compiles the fuzz targets).
+# build that also compiles the fuzz targets and the benchmarks).
 
 GENERATOR := $(if $(shell command -v ninja 2>/dev/null),-G Ninja,)
 JOBS ?= 2
@@ -37,7 +37,7 @@ test-asan:
 	cd build-asan && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 $(CTEST)
 
 test-clang:
-	CXX=clang++ cmake -S . -B build-clang $(GENERATOR) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQX_FUZZ=ON
+	CXX=clang++ cmake -S . -B build-clang $(GENERATOR) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQX_FUZZ=ON -DQX_BENCH=ON
 	cmake --build build-clang -j$(JOBS)
 	cd build-clang && $(CTEST)
 

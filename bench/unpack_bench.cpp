@@ -42,7 +42,8 @@ void Measure(const std::string& name, const Bytes& data) {
   const auto length = static_cast<std::int64_t>(data.size());
   std::size_t hits = 0;
   const double scan = BestSeconds(3, [&] {
-    for (auto* find : {qx::FindBitmaps, qx::FindJpegs, qx::FindPngs}) {
+    using SpanFind = void (*)(const std::uint8_t*, std::int64_t, const qx::HitCallback&);
+    for (const SpanFind find : {SpanFind{qx::FindBitmaps}, SpanFind{qx::FindJpegs}, SpanFind{qx::FindPngs}}) {
       find(data.data(), length, [&](std::int64_t, std::int64_t) { ++hits; });
     }
   });
